@@ -1,0 +1,45 @@
+#pragma once
+// The process-wide data-parallel pool: one oneTBB arena, one thread per available CPU,
+// created on first use and shared by every calling thread.
+#include <cstddef>
+#include <functional>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+namespace korvex {
+
+// CPUs this process may use: the affinity mask, capped by a cgroup cpu.max quota.
+std::size_t available_cpus();
+
+// The shared arena. Its size can be set once, before first use, for tests that compare
+// thread counts (0 = available_cpus()).
+tbb::task_arena& pool_arena();
+void set_pool_threads(std::size_t threads);
+std::size_t pool_threads();
+
+// Tests compare thread counts in one process: while one of these lives, the products
+// called from this thread run in the given arena instead of the shared one.
+struct ScopedArena {
+  explicit ScopedArena(tbb::task_arena& a);
+  ~ScopedArena();
+  ScopedArena(const ScopedArena&) = delete;
+  ScopedArena& operator=(const ScopedArena&) = delete;
+  tbb::task_arena* previous;
+};
+tbb::task_arena& current_arena();
+
+// Runs body(begin, end) over [0, n) split into ranges of at least `grain` items, inside
+// the shared arena; returns when every range is done.
+template <typename Body>
+void parallel_ranges(std::size_t n, std::size_t grain, Body&& body) {
+  if (n == 0) return;
+  if (grain == 0) grain = 1;
+  current_arena().execute([&] {
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
+                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+  });
+}
+
+}  // namespace korvex
