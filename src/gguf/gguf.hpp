@@ -89,4 +89,15 @@ struct GgufFile {
 // "unsupported ggml_type: {}".
 uint64_t ggml_type_size(uint32_t ggml_type, uint64_t n);
 
+// A tensor's bytes as absolute file offsets [begin, end).
+struct ByteRange {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+};
+
+// Where a tensor's bytes lie, computed as tensor_data does, without touching the mapping:
+// nothing when the element count, the byte size or the end does not fit in 64 bits (such
+// a range can never lie inside a file). Unknown type code: fatal "unsupported ggml_type: {}".
+std::optional<ByteRange> tensor_byte_range(const TensorInfo& info, uint64_t data_offset);
+
 }  // namespace korvex
