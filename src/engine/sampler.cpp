@@ -20,6 +20,7 @@ void apply_repeat_penalty(std::span<float> logits, std::span<const std::size_t> 
   if (!(penalty > 1.0f)) return;
   const std::size_t first = generated.size() > REPEAT_WINDOW ? generated.size() - REPEAT_WINDOW : 0;
   for (std::size_t i = first; i < generated.size(); ++i) {
+    if (generated[i] >= logits.size()) continue;  // ids always come from these logits
     float& logit = logits[generated[i]];
     if (logit > 0.0f) logit = logit / penalty;
     else logit = logit * penalty;
