@@ -7,7 +7,11 @@
 #include "common/output.hpp"
 #include "engine/config.hpp"
 #include "gguf/gguf.hpp"
+#include "main/chat_turn.hpp"
 #include "main/cli.hpp"
+#include "main/startup.hpp"
+#include "main/tensor_list.hpp"
+#include "tokenizer/tokenizer.hpp"
 
 namespace korvex {
 namespace {
@@ -17,6 +21,8 @@ struct Startup {
   CliArgs args;
   std::shared_ptr<const GgufFile> file;
   ModelConfig config;
+  std::shared_ptr<const Tokenizer> tokenizer;  // none when the file has no token list
+  std::shared_ptr<const Weights> weights;
 };
 
 int run_startup(int argc, char** argv) {
@@ -27,6 +33,20 @@ int run_startup(int argc, char** argv) {
   print_architecture(*s.file);
   s.config = ModelConfig::from_gguf(*s.file);
   print_model_summary(s.config);
+
+  if (auto tokenizer = Tokenizer::from_gguf(*s.file)) {
+    s.tokenizer = std::make_shared<const Tokenizer>(std::move(*tokenizer));
+  }
+  print_tokenizer_line(s.tokenizer != nullptr);
+  if (s.args.list_tensors) {  // wins over every other mode; no weight is loaded
+    print_tensor_list(*s.file);
+    return 0;
+  }
+  s.weights = std::make_shared<const Weights>(load_weights_with_progress(s.file, s.config));
+  print_sink_stats(*s.weights);
+
+  run_chat_cli(s.args.prompt, s.args.max_new_tokens, s.args.no_system, s.config, *s.weights,
+               s.tokenizer.get());
   return 0;
 }
 
