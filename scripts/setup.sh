@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 if [ "${KORVEX_FUZZ_TOOLS:-0}" = 1 ]; then
-  packages+=(clang-14 libclang-rt-14-dev)
+  packages+=(clang-19 libclang-rt-19-dev)
 fi
 
 missing=()
