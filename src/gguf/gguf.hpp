@@ -31,6 +31,8 @@ struct MetaValue {
   uint32_t type() const { return static_cast<uint32_t>(value.index()); }
   template <typename T>
   const T* get() const { return std::get_if<T>(&value); }
+
+  bool operator==(const MetaValue&) const = default;
 };
 
 struct TensorInfo {
