@@ -1,0 +1,147 @@
+#include "engine/ffn.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "dequant/matvec.hpp"
+#include "engine/forward.hpp"
+
+namespace korvex {
+
+std::vector<float> feed_forward(std::span<const float> h, std::size_t l, const ModelConfig& config,
+                                const Weights& weights) {
+  std::vector<float> xn = rms_norm(h, weights.ffn_norm[l]);
+  std::vector<float> f = config.n_experts == 0 ? dense_ffn(xn, l, config, weights)
+                                               : moe_ffn(xn, weights.moe[l], config, weights);
+  return add_residual(h, f);
+}
+
+namespace {
+
+std::vector<float> product(std::span<const float> x, std::span<const uint8_t> bytes,
+                           uint32_t type, std::size_t cols, std::size_t rows) {
+  return matvec(x, bytes, type, cols, rows);
+}
+
+std::vector<float> product(std::span<const float> x, const TensorInfo& matrix, std::size_t cols,
+                           std::size_t rows, const Weights& weights) {
+  return matvec(x, weights.file->tensor_data(matrix), matrix.ggml_type, cols, rows);
+}
+
+}  // namespace
+
+float silu_gate(float g, float u) { return (g / (expf(-g) + 1.0f)) * u; }
+
+float expert_gate(float g, float u) {
+  float gc = g < 7.0f ? g : 7.0f;  // a NaN gate gives 7
+  float uc = u < -7.0f ? -7.0f : (u > 7.0f ? 7.0f : u);  // a NaN up value stays NaN
+  float glu = gc / (expf(gc * -1.702f) + 1.0f);
+  return (uc + 1.0f) * glu;
+}
+
+std::vector<float> dense_ffn(std::span<const float> xn, std::size_t l, const ModelConfig& config,
+                             const Weights& weights) {
+  std::vector<float> g = product(xn, weights.ffn_gate[l], config.embed, config.ffn, weights);
+  std::vector<float> u = product(xn, weights.ffn_up[l], config.embed, config.ffn, weights);
+  std::vector<float> a(std::min(g.size(), u.size()));
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = silu_gate(g[i], u[i]);
+  return product(a, weights.ffn_down[l], config.ffn, config.embed, weights);
+}
+
+namespace {
+
+// The IEEE 754 total order as a signed integer: flipping the magnitude bits of negative values
+// makes integer comparison agree with it.
+int32_t total_order_key(float f) {
+  int32_t bits = std::bit_cast<int32_t>(f);
+  return bits ^ static_cast<int32_t>(static_cast<uint32_t>(bits >> 31) >> 1);
+}
+
+// bias[e * width ...] added to v, over the elements both have; an empty bias adds nothing.
+void add_expert_bias(std::vector<float>& v, const std::vector<float>& bias, std::size_t e,
+                     std::size_t width) {
+  if (bias.empty()) return;
+  std::size_t start = e * width;
+  if (start >= bias.size()) return;
+  std::size_t n = std::min({width, v.size(), bias.size() - start});
+  for (std::size_t i = 0; i < n; ++i) v[i] = bias[start + i] + v[i];
+}
+
+// Expert e's matrix of rows x cols inside an expert tensor.
+std::span<const uint8_t> expert_matrix(const TensorInfo& experts, std::size_t e, std::size_t rows,
+                                       std::size_t cols, const Weights& weights) {
+  uint64_t per = ggml_type_size(experts.ggml_type, static_cast<uint64_t>(rows) * cols);
+  return tensor_part(weights.file->tensor_data(experts), e, per, experts);
+}
+
+// Expert e's output for xn: gate and up with their biases, the clipped gate, down with its bias.
+std::vector<float> expert_output(std::span<const float> xn, std::size_t e, const MoeLayer& moe,
+                                 const ModelConfig& config, const Weights& weights) {
+  std::size_t embed = config.embed, ffn = config.ffn;
+  std::span<const uint8_t> gate = expert_matrix(moe.gate_exps, e, ffn, embed, weights);
+  std::span<const uint8_t> up = expert_matrix(moe.up_exps, e, ffn, embed, weights);
+  std::span<const uint8_t> down = expert_matrix(moe.down_exps, e, embed, ffn, weights);
+
+  std::vector<float> g = product(xn, gate, moe.gate_exps.ggml_type, embed, ffn);
+  std::vector<float> u = product(xn, up, moe.up_exps.ggml_type, embed, ffn);
+  add_expert_bias(g, moe.gate_exps_bias, e, ffn);
+  add_expert_bias(u, moe.up_exps_bias, e, ffn);
+
+  std::vector<float> a(std::min(g.size(), u.size()));
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = expert_gate(g[i], u[i]);
+
+  std::vector<float> dn = product(a, down, moe.down_exps.ggml_type, ffn, embed);
+  add_expert_bias(dn, moe.down_exps_bias, e, embed);
+  return dn;
+}
+
+}  // namespace
+
+std::vector<ExpertCandidate> rank_experts(std::span<const float> logits) {
+  std::vector<ExpertCandidate> candidates(logits.size());
+  for (std::size_t i = 0; i < logits.size(); ++i) candidates[i] = {i, logits[i]};
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const ExpertCandidate& a, const ExpertCandidate& b) {
+                     return total_order_key(a.logit) > total_order_key(b.logit);
+                   });
+  return candidates;
+}
+
+std::vector<float> router_logits(std::span<const float> xn, const MoeLayer& moe,
+                                 const ModelConfig& config) {
+  std::vector<float> logits = matvec_f32(moe.gate_inp, xn, config.embed, config.n_experts);
+  std::size_t n = std::min(logits.size(), moe.gate_inp_bias.size());
+  for (std::size_t i = 0; i < n; ++i) logits[i] = moe.gate_inp_bias[i] + logits[i];
+  return logits;
+}
+
+std::vector<float> moe_ffn(std::span<const float> xn, const MoeLayer& moe,
+                           const ModelConfig& config, const Weights& weights) {
+  std::vector<ExpertCandidate> ranked = rank_experts(router_logits(xn, moe, config));
+  std::size_t k = std::min(config.n_experts_used, ranked.size());
+  std::vector<float> acc(config.embed, 0.0f);
+  if (k == 0) return acc;
+
+  // Softmax over the chosen logits only.
+  float mx = -std::numeric_limits<float>::infinity();
+  for (std::size_t j = 0; j < k; ++j) mx = nan_ignoring_max(mx, ranked[j].logit);
+  std::vector<float> w(k);
+  float z = -0.0f;
+  for (std::size_t j = 0; j < k; ++j) {
+    w[j] = expf(ranked[j].logit - mx);
+    z = w[j] + z;
+  }
+
+  for (std::size_t j = 0; j < k; ++j) {
+    std::vector<float> dn = expert_output(xn, ranked[j].index, moe, config, weights);
+    float c = w[j] / z;
+    std::size_t n = std::min(dn.size(), config.embed);
+    for (std::size_t i = 0; i < n; ++i) acc[i] = dn[i] * c + acc[i];
+  }
+  return acc;
+}
+
+}  // namespace korvex

@@ -1,0 +1,201 @@
+#include "engine/forward.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/fatal.hpp"
+#include "dequant/dequant.hpp"
+#include "dequant/matvec.hpp"
+#include "engine/ffn.hpp"
+
+namespace korvex {
+
+namespace {
+
+constexpr float kNegInf = -std::numeric_limits<float>::infinity();
+
+// v[i] = bias[i] + v[i] for the elements both have.
+void add_bias(std::vector<float>& v, std::span<const float> bias) {
+  std::size_t n = std::min(v.size(), bias.size());
+  for (std::size_t i = 0; i < n; ++i) v[i] = bias[i] + v[i];
+}
+
+}  // namespace
+
+std::vector<float> scale_by_norm(std::span<const float> x, float rms, std::span<const float> w) {
+  if (w.size() < x.size())
+    fatal("norm weight holds {} values, fewer than the {} it scales", w.size(), x.size());
+  std::vector<float> out(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) out[i] = (x[i] / rms) * w[i];
+  return out;
+}
+
+std::vector<float> rms_norm(std::span<const float> x, std::span<const float> w) {
+  float ss = -0.0f;
+  for (float v : x) ss = v * v + ss;
+  float rms = std::sqrt(ss / static_cast<float>(x.size()) + 1e-5f);
+  return scale_by_norm(x, rms, w);
+}
+
+float nan_ignoring_max(float a, float b) {
+  if (std::isnan(a)) return b;
+  if (std::isnan(b)) return a;
+  return a > b ? a : b;
+}
+
+std::vector<float> add_residual(std::span<const float> a, std::span<const float> b) {
+  std::vector<float> out(std::min(a.size(), b.size()));
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = a[i] + b[i];
+  return out;
+}
+
+StepContext step_context(const ModelConfig& config, const Weights& weights, std::size_t pos) {
+  RopeScaling scaling = rope_scaling(config);
+  StepContext step;
+  step.pos = pos;
+  step.rope = rope_table(config, scaling, pos, weights.rope_interleaved);
+  float root = std::sqrt(static_cast<float>(config.head_dim));
+  step.score_scale = (1.0f / root) * scaling.attention_factor;
+  return step;
+}
+
+std::vector<float> embedding_row(std::size_t token, const ModelConfig& config,
+                                 const Weights& weights) {
+  const TensorInfo& embd = weights.token_embd;
+  std::span<const uint8_t> bytes = weights.file->tensor_data(embd);
+  uint64_t row_bytes = ggml_type_size(embd.ggml_type, config.embed);
+  if (token >= config.vocab) fatal("token {} out of vocab range {}", token, config.vocab);
+  return dequantize(tensor_part(bytes, token, row_bytes, embd), embd.ggml_type, config.embed);
+}
+
+float attention_score(std::span<const float> q_head, std::span<const float> keys, std::size_t t,
+                      std::size_t kv_dim, std::size_t kv_h, std::size_t head_dim,
+                      float score_scale) {
+  const float* key = keys.data() + t * kv_dim + kv_h * head_dim;
+  float dot = -0.0f;
+  for (std::size_t j = 0; j < head_dim; ++j) dot = q_head[j] * key[j] + dot;
+  return dot * score_scale;
+}
+
+namespace {
+
+struct Projections {
+  std::vector<float> q, k, v;
+};
+
+std::vector<float> project(std::span<const float> x, const TensorInfo& matrix, std::size_t cols,
+                           std::size_t rows, const Weights& weights) {
+  return matvec(x, weights.file->tensor_data(matrix), matrix.ggml_type, cols, rows);
+}
+
+// Query, key and value of this position: projections, biases, rotation.
+Projections project_qkv(std::span<const float> y, std::size_t l, const StepContext& step,
+                        const ModelConfig& config, const Weights& weights) {
+  std::size_t q_dim = config.heads * config.head_dim;
+  std::size_t kv_dim = config.kv_heads * config.head_dim;
+  Projections p;
+  p.q = project(y, weights.attn_q[l], config.embed, q_dim, weights);
+  p.k = project(y, weights.attn_k[l], config.embed, kv_dim, weights);
+  p.v = project(y, weights.attn_v[l], config.embed, kv_dim, weights);
+  add_bias(p.q, weights.attn_q_bias[l]);
+  add_bias(p.k, weights.attn_k_bias[l]);
+  add_bias(p.v, weights.attn_v_bias[l]);
+  apply_rope(p.q, config.heads, step.rope);
+  apply_rope(p.k, config.kv_heads, step.rope);
+  return p;
+}
+
+// One query head over cache positions 0..pos: scores, softmax with the optional sink, and the
+// weighted sum of the value rows into out. `weights` is a scratch buffer of pos + 1 floats.
+void attend_head(std::size_t h, std::span<const float> q, const LayerCache& lc,
+                 std::span<const float> sinks, const StepContext& step, const ModelConfig& config,
+                 std::span<float> p, std::span<float> out) {
+  std::size_t head_dim = config.head_dim;
+  std::size_t kv_dim = config.kv_heads * head_dim;
+  // Query heads are grouped onto key/value heads in consecutive blocks.
+  std::size_t kv_h = (h * config.kv_heads) / config.heads;
+  std::span<const float> q_head = q.subspan(h * head_dim, head_dim);
+
+  for (std::size_t t = 0; t <= step.pos; ++t)
+    p[t] = attention_score(q_head, lc.keys, t, kv_dim, kv_h, head_dim, step.score_scale);
+
+  // A sink is one more logit in the softmax without a value row.
+  float sink = h < sinks.size() ? sinks[h] : kNegInf;
+  float m = kNegInf;
+  for (float s : p) m = nan_ignoring_max(m, s);
+  float mx = nan_ignoring_max(m, sink);
+
+  float z = -0.0f;
+  for (float& e : p) {
+    e = expf(e - mx);
+    z = e + z;
+  }
+  if (sink > kNegInf) z = z + expf(sink - mx);
+  for (float& e : p) e = e / z;
+
+  for (std::size_t t = 0; t <= step.pos; ++t) {
+    const float* value = lc.values.data() + t * kv_dim + kv_h * head_dim;
+    for (std::size_t d = 0; d < head_dim; ++d) out[d] = p[t] * value[d] + out[d];
+  }
+}
+
+}  // namespace
+
+std::vector<float> self_attention(std::span<const float> y, std::size_t l, const StepContext& step,
+                                  const ModelConfig& config, const Weights& weights,
+                                  KvCache& cache) {
+  std::size_t head_dim = config.head_dim;
+  std::size_t q_dim = config.heads * head_dim;
+  Projections p = project_qkv(y, l, step, config, weights);
+
+  // Appended before the scores, so the position attends to itself.
+  LayerCache& lc = cache.layers[l];
+  lc.keys.insert(lc.keys.end(), p.k.begin(), p.k.end());
+  lc.values.insert(lc.values.end(), p.v.begin(), p.v.end());
+
+  std::vector<float> attn_out(q_dim, 0.0f);
+  std::vector<float> scratch(step.pos + 1);
+  for (std::size_t h = 0; h < config.heads; ++h)
+    attend_head(h, p.q, lc, weights.attn_sinks[l], step, config, scratch,
+                std::span<float>(attn_out).subspan(h * head_dim, head_dim));
+
+  std::vector<float> o = project(attn_out, weights.attn_output[l], q_dim, config.embed, weights);
+  add_bias(o, weights.attn_output_bias[l]);
+  return o;
+}
+
+namespace {
+
+// Every layer must hold exactly pos rows on entry; anything else would read outside the cache.
+void check_cache(const KvCache& cache, std::size_t pos, const ModelConfig& config) {
+  if (cache.layers.size() != config.layers)
+    fatal("kv cache has {} layers, the model {}", cache.layers.size(), config.layers);
+  std::size_t expected = pos * config.kv_heads * config.head_dim;
+  for (std::size_t l = 0; l < cache.layers.size(); ++l) {
+    const LayerCache& lc = cache.layers[l];
+    if (lc.keys.size() != expected || lc.values.size() != expected)
+      fatal("kv cache of layer {} holds {} key and {} value floats, position {} needs {}", l,
+            lc.keys.size(), lc.values.size(), pos, expected);
+  }
+}
+
+}  // namespace
+
+std::vector<float> forward(std::size_t token, std::size_t pos, const ModelConfig& config,
+                           const Weights& weights, KvCache& cache) {
+  std::vector<float> x = embedding_row(token, config, weights);
+  if (config.layers == 0) return x;
+  check_cache(cache, pos, config);
+  StepContext step = step_context(config, weights, pos);
+
+  for (std::size_t l = 0; l < config.layers; ++l) {
+    std::vector<float> y = rms_norm(x, weights.attn_norm[l]);
+    std::vector<float> o = self_attention(y, l, step, config, weights, cache);
+    std::vector<float> h = add_residual(x, o);
+    x = feed_forward(h, l, config, weights);
+  }
+  return x;
+}
+
+}  // namespace korvex
