@@ -1,0 +1,36 @@
+#pragma once
+// Small in-memory vocabularies for tokenizer tests.
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "support/gguf_writer.hpp"
+#include "tokenizer/tokenizer.hpp"
+
+namespace korvex::test {
+
+using Metadata = std::unordered_map<std::string, MetaValue>;
+
+inline Metadata vocab_metadata(const std::vector<std::string>& tokens,
+                               const std::vector<std::string>& merges = {}, const std::string& model = "") {
+  Metadata md;
+  md["tokenizer.ggml.tokens"] = mv_str_arr(tokens);
+  if (!merges.empty()) md["tokenizer.ggml.merges"] = mv_str_arr(merges);
+  if (!model.empty()) md["tokenizer.ggml.model"] = mv_str(model);
+  return md;
+}
+
+inline Tokenizer make_tokenizer(const std::vector<std::string>& tokens,
+                                const std::vector<std::string>& merges = {}, const std::string& model = "") {
+  return *Tokenizer::from_metadata(vocab_metadata(tokens, merges, model));
+}
+
+// The 256 byte tokens "<0x00>" .. "<0xFF>".
+inline std::vector<std::string> byte_token_texts() {
+  std::vector<std::string> texts;
+  static constexpr char digits[] = "0123456789ABCDEF";
+  for (int b = 0; b < 256; ++b) texts.push_back(std::string("<0x") + digits[b >> 4] + digits[b & 15] + ">");
+  return texts;
+}
+
+}  // namespace korvex::test
