@@ -35,8 +35,9 @@ struct GgmlTypeInfo {
   uint32_t block_elems;
   uint32_t block_bytes;
   DequantBlocksFn dequant;  // nullptr: sized only (Q5_K)
-  RowDotFn row_dot;         // nullptr: no direct kernel, products dequantise first
-  RowsDotFn rows_dot;       // the fast form of row_dot over a range of rows
+  // The type's own row kernel (F32, BF16, Q5_1, IQ4_NL), with its own accumulator start and
+  // order. nullptr: products dequantise the matrix and sum as matvec_f32 does.
+  RowDotFn row_dot;
 };
 
 // nullptr for a code the system does not know.

@@ -1,0 +1,25 @@
+#pragma once
+// Matrix-vector products over stored weights: out[r] = row r of W times x, for a row-major
+// matrix of `rows` rows and `cols` columns. Rows are split over the data-parallel pool;
+// every row is summed by one task in index order, so the result never depends on the
+// number of threads.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace korvex {
+
+// Typed product over the stored bytes. F32, BF16, Q5_1 and IQ4_NL use their own row
+// kernels; every other type gives the bits of matvec_f32 over the dequantised matrix.
+// A matrix shorter than its rows need, or an x shorter than the columns read, is a fatal
+// stop; nothing outside w or x is read.
+std::vector<float> matvec(std::span<const float> x, std::span<const uint8_t> w, uint32_t ggml_type,
+                          std::size_t cols, std::size_t rows);
+
+// Plain f32 product; each row sums its first min(cols, x.size()) products from -0.0.
+// w must hold rows * cols values (fatal stop otherwise).
+std::vector<float> matvec_f32(std::span<const float> w, std::span<const float> x, std::size_t cols,
+                              std::size_t rows);
+
+}  // namespace korvex
