@@ -149,21 +149,6 @@ TEST(Encode, SentencePieceWithoutNonEmptyTextsGoesStraightToFallback) {
   EXPECT_EQ(t.encode("a\xC3\xA9"), (std::vector<uint32_t>{1, 1, 1}));
 }
 
-// The merge loop as plainly written: rescan every pair after each merge.
-void reference_bpe_merge(const Tokenizer& t, std::vector<std::string>& symbols) {
-  while (symbols.size() >= 2) {
-    uint32_t best_rank = 0xFFFFFFFF;
-    std::size_t best = symbols.size();
-    for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
-      auto it = t.merge_ranks.find(TextPair{symbols[i], symbols[i + 1]});
-      if (it != t.merge_ranks.end() && it->second < best_rank) best_rank = it->second, best = i;
-    }
-    if (best == symbols.size()) return;
-    symbols[best] += symbols[best + 1];
-    symbols.erase(symbols.begin() + static_cast<std::ptrdiff_t>(best) + 1);
-  }
-}
-
 TEST(Encode, HeapMergeMatchesPlainMergeOnRandomInputs) {
   std::mt19937 rng(1234);
   for (int round = 0; round < 40; ++round) {

@@ -33,4 +33,20 @@ inline std::vector<std::string> byte_token_texts() {
   return texts;
 }
 
+// The merge loop as plainly written, rescanning every pair after each merge: the reference
+// for the heap-ordered merge.
+inline void reference_bpe_merge(const Tokenizer& t, std::vector<std::string>& symbols) {
+  while (symbols.size() >= 2) {
+    uint32_t best_rank = 0xFFFFFFFF;
+    std::size_t best = symbols.size();
+    for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
+      auto it = t.merge_ranks.find(TextPairView{symbols[i], symbols[i + 1]});
+      if (it != t.merge_ranks.end() && it->second < best_rank) best_rank = it->second, best = i;
+    }
+    if (best == symbols.size()) return;
+    symbols[best] += symbols[best + 1];
+    symbols.erase(symbols.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+  }
+}
+
 }  // namespace korvex::test
