@@ -221,6 +221,20 @@ inline TinyModel make_tiny_model(const TinySpec& s) {
   return m;
 }
 
+// Replaces (or adds) a tensor's record and bytes; the kept values are dropped.
+inline void set_tensor(TinyModel& m, const std::string& name, std::vector<uint64_t> dims,
+                       uint32_t type, std::vector<uint8_t> bytes) {
+  m.values.erase(name);
+  for (auto& t : m.builder.tensors)
+    if (t.name == name) {
+      t.dims = std::move(dims);
+      t.ggml_type = type;
+      t.data = std::move(bytes);
+      return;
+    }
+  m.builder.tensor(name, std::move(dims), type, std::move(bytes));
+}
+
 // Replaces a tensor of the model by F32 values (dims given in file order, columns first).
 inline void set_tensor_f32(TinyModel& m, const std::string& name, std::vector<uint64_t> dims,
                            const std::vector<float>& values) {
