@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target korvex >/dev/null
 if [ $# -eq 0 ]; then set -- models/stories260K.gguf "Once upon a time" 64; fi
-exec ./build/korvex "$@"
+exec ./build/src/korvex "$@"
