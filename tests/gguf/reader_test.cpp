@@ -101,6 +101,38 @@ TEST(GgufOpen, MalformedFilesGiveTheirMessage) {
   for (const auto& c : cases) EXPECT_EQ(open_error(c.bytes), c.message) << c.what;
 }
 
+// Every cut of a file inside its header, metadata or tensor table ends with an end-of-file
+// message, never a read past the end; cuts in the tensor data still open.
+TEST(GgufOpen, EveryTruncationIsAnEndOfFileError) {
+  for (uint32_t version : {1u, 3u}) {
+    GgufBuilder b;
+    b.version = version;
+    b.alignment = 1;
+    b.kv("general.alignment", mv_u32(1))  // data_offset is then the end of the tensor table
+        .kv("s", mv_str("text"))
+        .kv("b", mv_bool(true))
+        .kv("i16", MetaValue{int16_t{-2}})
+        .kv("f64", MetaValue{1.5})
+        .kv("arr", mv_str_arr({"x", "yz"}))
+        .kv("u8arr", mv_arr({MetaValue{uint8_t{1}}, MetaValue{uint8_t{2}}}))
+        .tensor_f32("w", {2, 2}, {1, 2, 3, 4});
+    std::vector<uint8_t> full = b.bytes();
+    auto whole = GgufFile::open(write_temp_file(full));
+    ASSERT_TRUE(whole) << whole.error().message;
+    const uint64_t table_end = whole->data_offset;
+    for (std::size_t n = 0; n < full.size(); ++n) {
+      std::vector<uint8_t> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
+      auto f = GgufFile::open(write_temp_file(cut));
+      if (n < table_end) {
+        ASSERT_FALSE(f) << "v" << version << " cut at " << n;
+        EXPECT_TRUE(f.error().message.starts_with("EOF")) << f.error().message << " at " << n;
+      } else {
+        EXPECT_TRUE(f) << "v" << version << " cut at " << n;
+      }
+    }
+  }
+}
+
 TEST(GgufOpen, EmptyArrayOfAnyElementTypeIsAccepted) {
   auto path = write_temp_file(Raw().header(3, 0, 1).str("k").u32(9).u32(9).u64(0).b);
   auto f = GgufFile::open(path);

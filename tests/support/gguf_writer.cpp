@@ -97,7 +97,8 @@ std::vector<uint8_t> GgufBuilder::bytes() const {
   if (!tensors.empty()) {
     b.resize(data_start + next, 0);
     for (size_t i = 0; i < tensors.size(); ++i)
-      std::memcpy(b.data() + data_start + offsets[i], tensors[i].data.data(), tensors[i].data.size());
+      if (!tensors[i].data.empty())  // an empty vector's data() may be null
+        std::memcpy(b.data() + data_start + offsets[i], tensors[i].data.data(), tensors[i].data.size());
   }
   return b;
 }
