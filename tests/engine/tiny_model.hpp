@@ -98,7 +98,7 @@ inline Encoded encode_matrix(uint32_t type, std::size_t n, Lcg& rng) {
   auto& out = e.bytes;
   switch (type) {
     case GgmlType::F32:
-      out = f32_bytes(e.values);
+      if (n != 0) out = f32_bytes(e.values);  // f32_bytes memcpys from data(), null when empty
       break;
     case GgmlType::F16:
       for (float v : e.values) put_u16(out, exact_f16(v));
