@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -54,6 +55,18 @@ TEST(GgufOpen, MissingFileShowsQuotedPathAndKeepsReasonAsCause) {
   auto q = GgufFile::open("a\"b\\c\td");
   ASSERT_FALSE(q);
   EXPECT_EQ(q.error().message, "Cannot open \"a\\\"b\\\\c\\td\"");
+}
+
+TEST(GgufOpen, DirectoryOpensButCannotBeMapped) {
+  auto dir = temp_dir() / "a-directory";
+  std::filesystem::create_directories(dir);
+  struct stat st {};
+  ASSERT_EQ(stat(dir.c_str(), &st), 0);
+  if (st.st_size == 0) GTEST_SKIP() << "this file system gives directories no size";
+  auto f = GgufFile::open(dir.string());
+  ASSERT_FALSE(f);
+  EXPECT_EQ(f.error().message, "mmap failed");
+  EXPECT_FALSE(f.error().causes.empty());
 }
 
 TEST(GgufOpen, MalformedFilesGiveTheirMessage) {
