@@ -142,7 +142,7 @@ std::string write_temp_file(const std::vector<uint8_t>& bytes, const std::string
 
 std::vector<uint8_t> f32_bytes(const std::vector<float>& values) {
   std::vector<uint8_t> b(values.size() * 4);
-  std::memcpy(b.data(), values.data(), b.size());
+  if (!b.empty()) std::memcpy(b.data(), values.data(), b.size());
   return b;
 }
 
