@@ -55,6 +55,20 @@ float row_dot_iq4_nl(const uint8_t* row, const float* x, std::size_t cols) {
   return acc;
 }
 
+float dequant_row_dot(const GgmlTypeInfo& type, const uint8_t* row, const float* x, std::size_t cols) {
+  float buf[256];  // a whole number of blocks of any type
+  const std::size_t per_pass = 256 / type.block_elems;
+  std::size_t blocks = cols / type.block_elems;
+  float acc = -0.0f;
+  for (std::size_t b = 0; b < blocks; b += per_pass) {
+    std::size_t nb = blocks - b < per_pass ? blocks - b : per_pass;
+    type.dequant(row + b * type.block_bytes, nb, buf);
+    const float* xb = x + b * type.block_elems;
+    for (std::size_t i = 0; i < nb * type.block_elems; ++i) acc = acc + xb[i] * buf[i];
+  }
+  return acc;
+}
+
 float matvec_f32_row(const float* row, const float* x, std::size_t n) {
   float acc = -0.0f;
   for (std::size_t i = 0; i < n; ++i) acc = acc + x[i] * row[i];

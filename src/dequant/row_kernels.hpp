@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dequant/ggml_types.hpp"
+
 namespace korvex {
 
 // acc from -0.0; acc + w_k * x[k] for k < cols.
@@ -15,6 +17,11 @@ float row_dot_bf16(const uint8_t* row, const float* x, std::size_t cols);
 // then high nibble.
 float row_dot_q5_1(const uint8_t* row, const float* x, std::size_t cols);
 float row_dot_iq4_nl(const uint8_t* row, const float* x, std::size_t cols);
+
+// The row of a type without its own kernel, summed as matvec_f32 sums the dequantised
+// matrix: decoded one block at a time, acc from -0.0, acc + x[i] * w[i]. cols must be a
+// whole number of the type's blocks.
+float dequant_row_dot(const GgmlTypeInfo& type, const uint8_t* row, const float* x, std::size_t cols);
 
 // One row of matvec_f32: acc from -0.0; acc + x[i] * row[i] for i < n.
 float matvec_f32_row(const float* row, const float* x, std::size_t n);

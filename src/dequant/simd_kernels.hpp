@@ -1,0 +1,33 @@
+#pragma once
+// The vectorised products: one SIMD lane per output row, each lane summing its own row in
+// index order with separate multiplies and adds, so every lane computes exactly what the
+// plain kernel computes for that row. Built per instruction set (simd_avx512.cpp,
+// simd_avx2.cpp) from the one template in simd_kernels.inl.
+#include <cstddef>
+#include <cstdint>
+
+namespace korvex {
+
+// Rows [row_begin, row_end) of a matrix with rows row_bytes apart, written to out[row].
+// Returns the end of the rows it did, row_begin plus a multiple of the lane count; the
+// caller finishes the rest with the plain kernel.
+using SimdRowsFn = std::size_t (*)(const uint8_t* w, std::size_t row_bytes, const float* x, std::size_t cols,
+                                   std::size_t row_begin, std::size_t row_end, float* out);
+
+struct SimdKernels {
+  std::size_t lanes;       // rows per vector
+  std::size_t tile_rows;   // rows per tile of independent accumulators
+  // The types' own row kernels.
+  SimdRowsFn f32, bf16, q5_1, iq4_nl;
+  // Sums of the dequantised row as matvec_f32 sums them (acc from -0.0, acc + x * w);
+  // cols a whole number of blocks.
+  SimdRowsFn f16, q5_0, q8_0, q4_k, q6_k;
+  // matvec_f32's rows: w holds f32 values, `cols` here is the count summed; row_bytes
+  // the row stride.
+  SimdRowsFn f32_matvec;
+};
+
+const SimdKernels& simd_kernels_avx512();
+const SimdKernels& simd_kernels_avx2();
+
+}  // namespace korvex

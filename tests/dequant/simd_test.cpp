@@ -1,0 +1,172 @@
+// The vector kernels against the scalar reference: every type, every instruction-set level
+// this machine has, shapes with ragged row and column counts, and special values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "dequant/cpu_features.hpp"
+#include "dequant/matvec.hpp"
+#include "reference.hpp"
+
+namespace korvex::test {
+namespace {
+
+struct LevelGuard {
+  explicit LevelGuard(SimdLevel l) { set_simd_level(l); }
+  ~LevelGuard() { set_simd_level(detected_simd_level()); }
+};
+
+std::vector<SimdLevel> levels_here() {
+  std::vector<SimdLevel> out = {SimdLevel::Scalar};
+  if (detected_simd_level() >= SimdLevel::Avx2) out.push_back(SimdLevel::Avx2);
+  if (detected_simd_level() >= SimdLevel::Avx512) out.push_back(SimdLevel::Avx512);
+  return out;
+}
+
+void put16(uint8_t* p, uint16_t h) {
+  p[0] = static_cast<uint8_t>(h);
+  p[1] = static_cast<uint8_t>(h >> 8);
+}
+
+// Offsets of the half-precision scale fields in a block (none for F32 and BF16).
+std::vector<size_t> half_fields(uint32_t type) {
+  switch (type) {
+    case GgmlType::F16: return {0};
+    case GgmlType::Q5_0: case GgmlType::Q8_0: case GgmlType::IQ4_NL: return {0};
+    case GgmlType::Q5_1: case GgmlType::Q4_K: return {0, 2};
+    case GgmlType::Q6_K: return {208};
+  }
+  return {};
+}
+
+// Sprinkles infinities, NaNs (quiet and signalling), signed zeros and subnormals over the
+// weights' scale fields or elements and over x.
+void add_specials(uint32_t type, std::vector<uint8_t>& w, std::vector<float>& x, std::mt19937& rng) {
+  const GgmlTypeInfo* t = ggml_type_info(type);
+  const uint16_t halves[] = {0x7C00, 0xFC00, 0x7E00, 0x7C01, 0x8000, 0x0000, 0x0001, 0x83FF};
+  const uint32_t singles[] = {0x7F800000, 0xFF800000, 0x7FC00000, 0x7F800001, 0x80000000, 0x00000001, 0x807FFFFF};
+  size_t blocks = w.size() / t->block_bytes;
+  for (size_t i = 0; i < blocks / 16 + 1 && blocks > 0; ++i) {
+    uint8_t* p = w.data() + (rng() % blocks) * t->block_bytes;
+    if (type == GgmlType::F32) {
+      uint32_t v = singles[rng() % std::size(singles)];
+      std::memcpy(p, &v, 4);
+    } else if (type == GgmlType::BF16) {
+      put16(p, static_cast<uint16_t>(singles[rng() % std::size(singles)] >> 16));
+    } else {
+      auto fields = half_fields(type);
+      put16(p + fields[rng() % fields.size()], halves[rng() % std::size(halves)]);
+    }
+  }
+  for (size_t i = 0; i < x.size() / 16 + 1 && !x.empty(); ++i)
+    x[rng() % x.size()] = ref_bits(singles[rng() % std::size(singles)]);
+}
+
+TEST(SimdMatvec, EveryTypeAndLevelMatchesTheReference) {
+  std::mt19937 rng(2024);
+  // Rows cover the tile of 32, a lone vector of 16 (or 8) and a plain-kernel remainder;
+  // columns cover whole and partial chunks of the element types.
+  const size_t row_counts[] = {1, 7, 8, 16, 31, 32, 33, 47, 64, 100};
+  const size_t col_counts[] = {32, 64, 256, 512, 768};
+  const size_t elem_cols[] = {1, 5, 15, 16, 17, 31, 33, 100};
+  for (SimdLevel level : levels_here()) {
+    LevelGuard guard(level);
+    for (uint32_t type : kAllTypes) {
+      const GgmlTypeInfo* t = ggml_type_info(type);
+      std::vector<size_t> cols_list;
+      for (size_t c : col_counts)
+        if (c % t->block_elems == 0) cols_list.push_back(c);
+      if (t->block_elems == 1) cols_list.insert(cols_list.end(), std::begin(elem_cols), std::end(elem_cols));
+      for (size_t cols : cols_list)
+        for (size_t rows : row_counts) {
+          for (bool specials : {false, true}) {
+            auto w = random_blocks(type, rows * (cols / t->block_elems), rng);
+            auto x = random_floats(cols, rng);
+            if (specials) add_specials(type, w, x, rng);
+            ASSERT_TRUE(same_bits(matvec(x, w, type, cols, rows), ref_matvec(type, w, x, cols, rows)))
+                << simd_level_name(level) << " " << t->name << " " << cols << "x" << rows
+                << (specials ? " with specials" : "");
+          }
+        }
+    }
+  }
+}
+
+// Products whose every term is -0.0 keep each kernel's own start (-0.0 or +0.0) on every
+// level; a vector kernel that started all lanes from one constant would get one wrong.
+TEST(SimdMatvec, SignedZeroStartsOnEveryLevel) {
+  const size_t cols = 256, rows = 48;
+  for (SimdLevel level : levels_here()) {
+    LevelGuard guard(level);
+    for (uint32_t type : kAllTypes) {
+      const GgmlTypeInfo* t = ggml_type_info(type);
+      // All-zero bytes decode to -0.0 where the code is offset below zero (Q5_0's -16,
+      // Q6_K's -32 times a zero scale) and to +0.0 elsewhere; x takes the sign that makes
+      // every product -0.0.
+      bool negative_weights = type == GgmlType::Q5_0 || type == GgmlType::Q6_K;
+      std::vector<float> x(cols, negative_weights ? 1.0f : -1.0f);
+      std::vector<uint8_t> w(rows * cols / t->block_elems * t->block_bytes, 0);
+      bool plus = type == GgmlType::Q5_1 || type == GgmlType::IQ4_NL;
+      for (float v : matvec(x, w, type, cols, rows))
+        ASSERT_EQ(ref_f32_bits(v), plus ? 0u : 0x80000000u) << simd_level_name(level) << " " << t->name;
+    }
+  }
+}
+
+TEST(SimdMatvec, F32ProductOverShortAndLongInputs) {
+  std::mt19937 rng(77);
+  for (SimdLevel level : levels_here()) {
+    LevelGuard guard(level);
+    for (size_t cols : {1, 16, 40, 97})
+      for (size_t xlen : {cols / 2, cols, cols + 9})
+        for (size_t rows : {5, 32, 70}) {
+          auto w = random_floats(cols * rows, rng);
+          auto x = random_floats(xlen, rng);
+          std::vector<float> want(rows);
+          size_t n = std::min(cols, xlen);
+          for (size_t r = 0; r < rows; ++r) {
+            float acc = -0.0f;
+            for (size_t i = 0; i < n; ++i) acc = acc + x[i] * w[r * cols + i];
+            want[r] = acc;
+          }
+          ASSERT_TRUE(same_bits(matvec_f32(w, x, cols, rows), want))
+              << simd_level_name(level) << " " << cols << "x" << rows << " x " << xlen;
+        }
+  }
+}
+
+// A matrix type without its own kernel and an x shorter than a row sums only what x
+// holds, exactly as matvec_f32 of the dequantised matrix does.
+TEST(SimdMatvec, ShortInputOfDecodedTypesSumsWhatItHas) {
+  std::mt19937 rng(5);
+  const size_t cols = 256, rows = 40;
+  for (uint32_t type : {GgmlType::F16, GgmlType::Q8_0, GgmlType::Q4_K, GgmlType::Q6_K, GgmlType::Q5_0}) {
+    const GgmlTypeInfo* t = ggml_type_info(type);
+    auto w = random_blocks(type, rows * cols / t->block_elems, rng);
+    auto x = random_floats(cols - 3, rng);
+    EXPECT_TRUE(same_bits(matvec(x, w, type, cols, rows), ref_matvec(type, w, x, cols, rows))) << t->name;
+  }
+}
+
+TEST(SimdLevels, DetectionIsConsistentAndLoweringIsCapped) {
+  SimdLevel best = detected_simd_level();
+  {
+    LevelGuard guard(SimdLevel::Scalar);
+    EXPECT_EQ(active_simd_level(), SimdLevel::Scalar);
+  }
+  EXPECT_EQ(active_simd_level(), best);
+  {
+    LevelGuard guard(SimdLevel::Avx512);
+    EXPECT_LE(active_simd_level(), best);
+  }
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
+    EXPECT_EQ(best, SimdLevel::Avx512);
+  }
+  if (!__builtin_cpu_supports("avx2")) {
+    EXPECT_EQ(best, SimdLevel::Scalar);
+  }
+}
+
+}  // namespace
+}  // namespace korvex::test
