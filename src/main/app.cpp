@@ -9,6 +9,7 @@
 #include "gguf/gguf.hpp"
 #include "main/chat_turn.hpp"
 #include "main/cli.hpp"
+#include "main/server_start.hpp"
 #include "main/startup.hpp"
 #include "main/tensor_list.hpp"
 #include "tokenizer/tokenizer.hpp"
@@ -44,6 +45,11 @@ int run_startup(int argc, char** argv) {
   }
   s.weights = std::make_shared<const Weights>(load_weights_with_progress(s.file, s.config));
   print_sink_stats(*s.weights);
+
+  if (s.args.server) {
+    start_server(s.args.port, s.args.model_path, s.file, std::move(s.config), std::move(s.weights),
+                 std::move(s.tokenizer));
+  }
 
   run_chat_cli(s.args.prompt, s.args.max_new_tokens, s.args.no_system, s.config, *s.weights,
                s.tokenizer.get());
