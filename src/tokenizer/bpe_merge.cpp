@@ -1,12 +1,12 @@
 // Byte-level pair merging. The result is that of the plain loop "find the adjacent pair
 // with the lowest rank, leftmost among equals, join it, rescan", but a piece can be a
 // multi-megabyte run of letters, so rescanning after every merge is too slow. Instead the
-// adjacent pairs wait in a min-heap ordered by (rank, position of the left symbol); entries
-// made stale by a neighbouring merge are skipped when they come up. Every merge creates at
-// most two new pairs, so a piece of n symbols costs O(n log n).
+// adjacent pairs wait in a priority queue ordered by (rank, position of the left symbol);
+// entries made stale by a neighbouring merge are skipped when they come up, so the merges
+// happen in exactly the same order. Every merge creates at most two new pairs, so a piece
+// of n symbols costs O(n log n).
 #include <algorithm>
 #include <limits>
-#include <queue>
 
 #include "tokenizer/tokenizer.hpp"
 
@@ -14,35 +14,124 @@ namespace korvex {
 
 namespace {
 
+constexpr uint32_t NO_RANK = 0xFFFFFFFF;
+
+// The queue for short pieces: one binary heap of (rank, left symbol index). Symbols keep
+// their order, so comparing the index orders pairs by position.
 template <typename Index>
+struct PairHeap {
+  struct Entry {
+    uint32_t rank;
+    Index left;
+    bool operator>(const Entry& o) const { return rank != o.rank ? rank > o.rank : left > o.left; }
+  };
+  std::vector<Entry> heap;
+
+  void push(uint32_t rank, Index left) {
+    heap.push_back({rank, left});
+    std::push_heap(heap.begin(), heap.end(), std::greater<>{});
+  }
+  bool pop(uint32_t& rank, Index& left) {
+    if (heap.empty()) return false;
+    std::pop_heap(heap.begin(), heap.end(), std::greater<>{});
+    rank = heap.back().rank;
+    left = heap.back().left;
+    heap.pop_back();
+    return true;
+  }
+};
+
+// The queue for long pieces, same order as PairHeap. One heap over millions of pairs spends
+// its time in cache misses, so pairs are grouped by rank: a small heap holds the ranks that
+// have pairs waiting, and each rank keeps its positions in a list that is appended in
+// increasing order and read from the front (the seeding pass and merges sweeping left to
+// right both arrive that way), with a heap only for positions that come out of order.
+template <typename Index>
+struct RankBuckets {
+  static constexpr uint32_t NO_BUCKET = 0xFFFFFFFF;
+  struct Bucket {
+    std::vector<Index> in_order;  // ascending; entries before `head` are taken
+    std::size_t head = 0;
+    std::vector<Index> out_of_order;  // min-heap
+    bool queued = false;              // its rank is in `ranks`
+  };
+  std::vector<uint32_t> bucket_of_rank;
+  std::vector<Bucket> buckets;
+  std::vector<uint32_t> ranks;  // min-heap
+
+  void push(uint32_t rank, Index left) {
+    if (rank >= bucket_of_rank.size())
+      bucket_of_rank.resize(std::max<std::size_t>(std::size_t{rank} + 1, 2 * bucket_of_rank.size()), NO_BUCKET);
+    if (bucket_of_rank[rank] == NO_BUCKET) {
+      bucket_of_rank[rank] = static_cast<uint32_t>(buckets.size());
+      buckets.emplace_back();
+    }
+    Bucket& b = buckets[bucket_of_rank[rank]];
+    if (b.head == b.in_order.size()) b.in_order.clear(), b.head = 0;
+    if (b.in_order.empty() || left >= b.in_order.back()) {
+      b.in_order.push_back(left);
+    } else {
+      b.out_of_order.push_back(left);
+      std::push_heap(b.out_of_order.begin(), b.out_of_order.end(), std::greater<>{});
+    }
+    if (!b.queued) {
+      b.queued = true;
+      ranks.push_back(rank);
+      std::push_heap(ranks.begin(), ranks.end(), std::greater<>{});
+    }
+  }
+
+  bool pop(uint32_t& rank, Index& left) {
+    while (!ranks.empty()) {
+      Bucket& b = buckets[bucket_of_rank[ranks.front()]];
+      const bool have_ordered = b.head < b.in_order.size();
+      const bool have_other = !b.out_of_order.empty();
+      if (!have_ordered && !have_other) {
+        b.queued = false;
+        std::pop_heap(ranks.begin(), ranks.end(), std::greater<>{});
+        ranks.pop_back();
+        continue;
+      }
+      rank = ranks.front();
+      if (have_ordered && (!have_other || b.in_order[b.head] <= b.out_of_order.front())) {
+        left = b.in_order[b.head++];
+      } else {
+        std::pop_heap(b.out_of_order.begin(), b.out_of_order.end(), std::greater<>{});
+        left = b.out_of_order.back();
+        b.out_of_order.pop_back();
+      }
+      return true;
+    }
+    return false;
+  }
+};
+
+// Pieces from this many symbols on use RankBuckets.
+constexpr std::size_t LONG_PIECE = 256;
+
+template <typename Index, typename Queue>
 struct SpanMerger {
   static constexpr Index NONE = std::numeric_limits<Index>::max();
-  static constexpr Index DEAD = NONE - 1;  // in `next`: the symbol was joined into its left
-
-  struct Candidate {
-    uint32_t rank;
-    Index left;       // symbol index; symbols keep their order, so this orders by position
-    Index right_end;  // end of the right symbol when queued; a later change makes it stale
-    bool operator>(const Candidate& o) const {
-      return rank != o.rank ? rank > o.rank : left > o.left;
-    }
-  };
 
   const MergeRankMap& ranks;
   std::string_view text;
   std::vector<Index> start, next, prev;
-  std::vector<Candidate> heap;
+  // Rank of the pair (symbol i, its right neighbour), NO_RANK when that pair has none or i
+  // was joined into its left. Each rank belongs to exactly one pair of texts, so a queued
+  // entry is current exactly when its rank still equals this; stale entries are skipped.
+  std::vector<uint32_t> pair_rank;
+  Queue queue;
 
   Index end_of(Index i) const { return next[i] == NONE ? static_cast<Index>(text.size()) : start[next[i]]; }
   std::string_view symbol(Index i) const { return text.substr(start[i], end_of(i) - start[i]); }
 
-  void queue_pair(Index left) {
-    const Index right = next[left];
-    if (right == NONE) return;
-    auto it = ranks.find(TextPairView{symbol(left), symbol(right)});
-    if (it == ranks.end()) return;
-    heap.push_back({it->second, left, end_of(right)});
-    std::push_heap(heap.begin(), heap.end(), std::greater<>{});
+  void requeue(Index left) {
+    uint32_t rank = NO_RANK;
+    if (const Index right = next[left]; right != NONE) {
+      if (const uint32_t* r = ranks.find(TextPairView{symbol(left), symbol(right)})) rank = *r;
+    }
+    pair_rank[left] = rank;
+    if (rank != NO_RANK) queue.push(rank, left);
   }
 
   void run(std::vector<std::size_t>& starts) {
@@ -54,35 +143,34 @@ struct SpanMerger {
       next[i] = i + 1 < n ? static_cast<Index>(i + 1) : NONE;
       prev[i] = i > 0 ? static_cast<Index>(i - 1) : NONE;
     }
-    heap.reserve(n);
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-      auto it = ranks.find(TextPairView{symbol(static_cast<Index>(i)), symbol(static_cast<Index>(i + 1))});
-      if (it != ranks.end()) heap.push_back({it->second, static_cast<Index>(i), end_of(static_cast<Index>(i + 1))});
-    }
-    std::make_heap(heap.begin(), heap.end(), std::greater<>{});
+    pair_rank.resize(n);
+    for (std::size_t i = 0; i < n; ++i) requeue(static_cast<Index>(i));
 
-    while (!heap.empty()) {
-      std::pop_heap(heap.begin(), heap.end(), std::greater<>{});
-      const Candidate c = heap.back();
-      heap.pop_back();
-      const Index left = c.left;
-      if (next[left] == DEAD) continue;
+    uint32_t rank;
+    Index left;
+    while (queue.pop(rank, left)) {
+      if (pair_rank[left] != rank) continue;
       const Index right = next[left];
-      // Left's start never moves and its end is right's start, so the pair is still the one
-      // that was queued exactly when right still ends where it did.
-      if (right == NONE || end_of(right) != c.right_end) continue;
-
       next[left] = next[right];
       if (next[right] != NONE) prev[next[right]] = left;
-      next[right] = DEAD;
-      if (prev[left] != NONE) queue_pair(prev[left]);
-      queue_pair(left);
+      pair_rank[right] = NO_RANK;
+      if (prev[left] != NONE) requeue(prev[left]);
+      requeue(left);
     }
 
     starts.clear();
     for (Index i = n ? 0 : NONE; i != NONE; i = next[i]) starts.push_back(start[i]);
   }
 };
+
+template <typename Index>
+void merge_spans(const MergeRankMap& ranks, std::string_view text, std::vector<std::size_t>& starts) {
+  if (starts.size() < LONG_PIECE) {
+    SpanMerger<Index, PairHeap<Index>>{ranks, text, {}, {}, {}, {}, {}}.run(starts);
+  } else {
+    SpanMerger<Index, RankBuckets<Index>>{ranks, text, {}, {}, {}, {}, {}}.run(starts);
+  }
+}
 
 }  // namespace
 
@@ -91,9 +179,9 @@ void Tokenizer::bpe_merge_spans(std::string_view text, std::vector<std::size_t>&
   // Narrow indices halve the working memory of the long pieces this exists for.
   const std::size_t narrow_limit = std::numeric_limits<uint32_t>::max() - 2;
   if (text.size() < narrow_limit && starts.size() < narrow_limit) {
-    SpanMerger<uint32_t>{merge_ranks, text, {}, {}, {}, {}}.run(starts);
+    merge_spans<uint32_t>(merge_ranks, text, starts);
   } else {
-    SpanMerger<std::size_t>{merge_ranks, text, {}, {}, {}, {}}.run(starts);
+    merge_spans<std::size_t>(merge_ranks, text, starts);
   }
 }
 

@@ -1,23 +1,11 @@
 // Building the tokenizer from GGUF metadata. Never fails: a missing token list means no
 // tokenizer, every other defect counts as an empty text or an absent value.
 #include <algorithm>
-#include <functional>
 
 #include "tokenizer/tokenizer.hpp"
 #include "tokenizer/utf8_chars.hpp"
 
 namespace korvex {
-
-std::size_t TextHash::operator()(std::string_view text) const {
-  return std::hash<std::string_view>{}(text);
-}
-
-std::size_t TextPairHash::operator()(TextPairView pair) const {
-  const std::size_t a = std::hash<std::string_view>{}(pair.left);
-  const std::size_t b = std::hash<std::string_view>{}(pair.right);
-  // Order matters: (x, y) and (y, x) are different pairs.
-  return a ^ (b + 0x9e3779b97f4a7c15ULL + (a << 6) + (a >> 2));
-}
 
 std::vector<std::string> array_to_strings(const MetaArray& items) {
   std::vector<std::string> texts;
@@ -91,8 +79,8 @@ bool sentencepiece_mode(const Metadata& metadata, const std::vector<std::string>
 }  // namespace
 
 uint32_t Tokenizer::id_of(std::string_view text) const {
-  auto it = token_to_id.find(text);
-  return it == token_to_id.end() ? NO_TOKEN : it->second;
+  const uint32_t* id = token_to_id.find(text);
+  return id ? *id : NO_TOKEN;
 }
 
 std::optional<Tokenizer> Tokenizer::from_gguf(const GgufFile& file) { return from_metadata(file.metadata); }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "gguf/gguf.hpp"
+#include "tokenizer/flat_map.hpp"
 
 namespace korvex {
 
@@ -21,18 +23,14 @@ namespace korvex {
 inline constexpr uint32_t NO_TOKEN = 0xFFFFFFFF;
 
 // Hashing and equality that accept std::string_view, so that lookups of candidate
-// substrings build no temporary strings. The call operators are deliberately not noexcept:
-// that makes the standard map cache each node's hash, so a bucket walk never rehashes a
-// stored text.
+// substrings build no temporary strings.
 struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const;
+  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
 };
 struct TextEqual {
-  using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const { return a == b; }
 };
-using TextIdMap = std::unordered_map<std::string, uint32_t, TextHash, TextEqual>;
+using TextIdMap = FlatMap<std::string, uint32_t, TextHash, TextEqual>;
 
 // An adjacent pair of symbol texts (left, right) in byte-level merging.
 struct TextPair {
@@ -44,12 +42,14 @@ struct TextPairView {
   std::string_view right;
 };
 struct TextPairHash {
-  using is_transparent = void;
-  std::size_t operator()(TextPairView pair) const;
+  std::size_t operator()(TextPairView pair) const {
+    const std::size_t a = std::hash<std::string_view>{}(pair.left);
+    const std::size_t b = std::hash<std::string_view>{}(pair.right);
+    return a ^ (b + 0x9e3779b97f4a7c15ULL + (a << 6) + (a >> 2));  // order-sensitive
+  }
   std::size_t operator()(const TextPair& pair) const { return (*this)(TextPairView{pair.left, pair.right}); }
 };
 struct TextPairEqual {
-  using is_transparent = void;
   static TextPairView view(const TextPair& p) { return {p.left, p.right}; }
   static TextPairView view(TextPairView p) { return p; }
   template <typename A, typename B>
@@ -57,7 +57,7 @@ struct TextPairEqual {
     return view(a).left == view(b).left && view(a).right == view(b).right;
   }
 };
-using MergeRankMap = std::unordered_map<TextPair, uint32_t, TextPairHash, TextPairEqual>;
+using MergeRankMap = FlatMap<TextPair, uint32_t, TextPairHash, TextPairEqual>;
 
 // One chat message as the template renderer takes it; both texts are borrowed.
 struct MessageRef {

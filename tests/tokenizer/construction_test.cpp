@@ -56,8 +56,8 @@ TEST(TokenizerConstruction, MergeRanksCountEveryItem) {
       {{"tokenizer.ggml.tokens", mv_str_arr({"a"})}, {"tokenizer.ggml.merges", mv_arr(merges)}});
   ASSERT_TRUE(t);
   auto rank = [&](std::string l, std::string r) -> int64_t {
-    auto it = t->merge_ranks.find(TextPair{l, r});
-    return it == t->merge_ranks.end() ? -1 : it->second;
+    const uint32_t* rank = t->merge_ranks.find(TextPair{l, r});
+    return rank ? int64_t{*rank} : -1;
   };
   EXPECT_EQ(rank("a", "b c"), 0);
   EXPECT_EQ(rank("x", "y"), 4);

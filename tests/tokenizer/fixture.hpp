@@ -40,8 +40,8 @@ inline void reference_bpe_merge(const Tokenizer& t, std::vector<std::string>& sy
     uint32_t best_rank = 0xFFFFFFFF;
     std::size_t best = symbols.size();
     for (std::size_t i = 0; i + 1 < symbols.size(); ++i) {
-      auto it = t.merge_ranks.find(TextPairView{symbols[i], symbols[i + 1]});
-      if (it != t.merge_ranks.end() && it->second < best_rank) best_rank = it->second, best = i;
+      const uint32_t* rank = t.merge_ranks.find(TextPairView{symbols[i], symbols[i + 1]});
+      if (rank && *rank < best_rank) best_rank = *rank, best = i;
     }
     if (best == symbols.size()) return;
     symbols[best] += symbols[best + 1];
