@@ -11,8 +11,14 @@
 
 #include "dequant/simd_kernels.hpp"
 
+// clang ignores GCC's target pragma (the fuzzing build uses clang); it takes the same
+// target as an attribute on every function up to the matching pop.
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx2,f16c"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,f16c")
+#endif
 
 namespace korvex {
 namespace {
@@ -102,7 +108,11 @@ struct S {
 }  // namespace
 }  // namespace korvex
 
+#ifdef __clang__
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace korvex {
 const SimdKernels& simd_kernels_avx2() { return kKernels; }

@@ -12,8 +12,14 @@
 
 #include "dequant/simd_kernels.hpp"
 
+// clang ignores GCC's target pragma (the fuzzing build uses clang); it takes the same
+// target as an attribute on every function up to the matching pop.
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2,f16c"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx2,f16c")
+#endif
 
 namespace korvex {
 namespace {
@@ -119,7 +125,11 @@ struct S {
 }  // namespace
 }  // namespace korvex
 
+#ifdef __clang__
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace korvex {
 const SimdKernels& simd_kernels_avx512() { return kKernels; }
