@@ -25,6 +25,7 @@
 #include "server/endpoints.hpp"
 #include "server/event_stream.hpp"
 #include "server/http_response.hpp"
+#include "server/request_head.hpp"
 #include "server/router.hpp"
 
 namespace korvex {
@@ -57,6 +58,9 @@ constexpr std::size_t MAX_DRAINED_BODY_BYTES = MAX_REQUEST_BODY_BYTES;
 // answer before the client reads it; so input is read and dropped for a short while first.
 constexpr std::chrono::milliseconds CLOSE_LINGER{1000};
 constexpr std::size_t CLOSE_LINGER_BYTES = 4u << 20;
+// The parser stores a header value with a 16-bit length; longer lines are refused with 431
+// before it sees them.
+constexpr std::size_t MAX_HEADER_LINE_BYTES = 65'533;
 
 std::string now_http_date() { return http_date(std::time(nullptr)); }
 
@@ -123,11 +127,6 @@ asio::awaitable<BodyRead> read_body(tcp::socket& socket, beast::flat_buffer& buf
     }
   }
   co_return BodyRead::Complete;
-}
-
-bool is_parse_error(const error_code& ec) {
-  return &ec.category() == &http::make_error_code(http::error::bad_target).category() &&
-         ec != http::error::end_of_stream && ec != http::error::partial_message;
 }
 
 bool expects_continue(const http::request<http::buffer_body>& request) {
@@ -254,27 +253,63 @@ struct Connection {
     co_return false;
   }
 
+  enum class HeadStatus { Complete, TooLarge, Gone };
+  struct HeadRead {
+    HeadStatus status;
+    std::size_t length = 0;  // Complete: the head's bytes at the start of the buffer
+  };
+
+  // Reads until the buffer starts with a whole request head; never buffers more than
+  // MAX_HEAD_BUFFER_BYTES while the head is incomplete.
+  asio::awaitable<HeadRead> read_head() {
+    std::size_t scanned = 0;
+    for (;;) {
+      std::string_view input(static_cast<const char*>(buffer.data().data()), buffer.size());
+      if (scanned == 0) {
+        std::size_t skip = leading_empty_line_bytes(input);
+        buffer.consume(skip);
+        input.remove_prefix(skip);
+      }
+      if (std::size_t end = find_head_end(input, scanned); end != 0) co_return HeadRead{HeadStatus::Complete, end};
+      scanned = input.size();
+      if (input.size() >= MAX_HEAD_BUFFER_BYTES) co_return HeadRead{HeadStatus::TooLarge};
+      std::size_t room = std::min<std::size_t>(65536, MAX_HEAD_BUFFER_BYTES - input.size());
+      IoResult io = io_result(co_await socket.async_read_some(buffer.prepare(room), use_tuple));
+      if (io.ec) co_return HeadRead{HeadStatus::Gone};  // a partial head at the end is dropped
+      buffer.commit(io.n);
+    }
+  }
+
   // One request and its answer. False: the connection is over.
   asio::awaitable<bool> serve_request() {
     RequestParser parser;
     parser.header_limit(MAX_HEAD_BUFFER_BYTES);
     parser.body_limit(boost::none);  // each route sets its own
-    IoResult io = io_result(co_await http::async_read_header(socket, buffer, parser, use_tuple));
-    if (error_code ec = io.ec) {
-      if (ec == http::error::header_limit) co_await fail_and_close(431, false);
-      else if (is_parse_error(ec)) co_await fail_and_close(400, false);
+    HeadRead head = co_await read_head();
+    if (head.status == HeadStatus::Gone) co_return false;
+    if (head.status == HeadStatus::TooLarge) {
+      co_await fail_and_close(431, false);
       co_return false;
     }
+    std::string_view head_bytes(static_cast<const char*>(buffer.data().data()), head.length);
+    switch (check_head_lines(head_bytes, MAX_HEADER_LINES, MAX_HEADER_LINE_BYTES)) {
+      case HeadCheck::Ok: break;
+      case HeadCheck::TooManyHeaderLines:
+      case HeadCheck::HeaderLineTooLong:
+        co_await fail_and_close(431, false);
+        co_return false;
+    }
+    error_code parse_error;
+    std::size_t parsed = parser.put(asio::buffer(head_bytes.data(), head_bytes.size()), parse_error);
+    if (parse_error || !parser.is_header_done()) {
+      co_await fail_and_close(400, false);
+      co_return false;
+    }
+    buffer.consume(parsed);
     auto& request = parser.get();
     const bool http10 = request.version() == 10;
     if (request.version() != 10 && request.version() != 11) {
       co_await fail_and_close(400, false);
-      co_return false;
-    }
-    std::size_t header_lines = 0;
-    for (auto it = request.begin(); it != request.end(); ++it) ++header_lines;
-    if (header_lines > MAX_HEADER_LINES) {
-      co_await fail_and_close(431, http10);
       co_return false;
     }
     if (request.target().size() > MAX_REQUEST_TARGET_BYTES) {
