@@ -116,6 +116,7 @@ void load_layer(Weights& w, const Loader& at, const ModelConfig& config) {
 
 Weights Weights::load(const TensorIndex& index, std::shared_ptr<const GgufFile> file,
                       const ModelConfig& config) {
+  check_attention_widths(config, file->mmap.size);
   Weights w;
   Loader at{index, *file};
   for (std::size_t l = 0; l < config.layers; ++l) {

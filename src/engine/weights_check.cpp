@@ -60,6 +60,11 @@ void check_product(const TensorInfo& t, uint64_t available, uint64_t rows, uint6
                    uint64_t input_len, std::string_view what) {
   uint32_t type = t.ggml_type;
   if (!usable(type)) return;
+  // A row without a single whole block holds no bytes: such a matrix would let the
+  // configuration size vectors (a row count, the logits) that no byte of the file backs.
+  if (rows > 0 && (cols == 0 || (has_row_kernel(type) && ggml_type_size(type, cols) == 0)))
+    fatal("tensor {}{}: rows of {} columns hold no whole {} block", t.name, what, cols,
+          ggml_type_info(type)->name);
   uint64_t needed;
   if (has_row_kernel(type)) {
     needed = mul_sat(rows, ggml_type_size(type, cols));
@@ -142,6 +147,17 @@ void check_layer(const Weights& w, const ModelConfig& c, std::size_t l, uint64_t
 
 }  // namespace
 
+void check_attention_widths(const ModelConfig& c, uint64_t file_size) {
+  uint64_t q_dim = mul_sat(c.heads, c.head_dim);
+  uint64_t kv_dim = mul_sat(c.kv_heads, c.head_dim);
+  if (c.layers > 0 && q_dim > file_size)
+    fatal("query width {} (heads {} x head_dim {}) exceeds what a {}-byte file can hold", q_dim,
+          c.heads, c.head_dim, file_size);
+  if (c.layers > 0 && kv_dim > file_size)
+    fatal("key/value width {} (kv_heads {} x head_dim {}) exceeds what a {}-byte file can hold",
+          kv_dim, c.kv_heads, c.head_dim, file_size);
+}
+
 void check_weight_shapes(const Weights& w, const ModelConfig& c) {
   if (c.n_experts != 0 && c.n_experts_used > c.n_experts)
     fatal("n_experts_used {} exceeds n_experts {}", c.n_experts_used, c.n_experts);
@@ -155,6 +171,9 @@ void check_weight_shapes(const Weights& w, const ModelConfig& c) {
     uint64_t block = block_elems(embd.ggml_type);
     hidden = block * (c.embed / block);
     uint64_t row_bytes = ggml_type_size(embd.ggml_type, c.embed);
+    if (c.vocab > 0 && row_bytes == 0)
+      fatal("tensor {}: rows of {} columns hold no whole {} block", embd.name, c.embed,
+            ggml_type_info(embd.ggml_type)->name);
     uint64_t needed = mul_sat(c.vocab, row_bytes);
     uint64_t available = tensor_bytes(embd);
     if (available < needed)

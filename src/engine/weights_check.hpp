@@ -9,4 +9,9 @@ namespace korvex {
 
 void check_weight_shapes(const Weights& weights, const ModelConfig& config);
 
+// Before anything is loaded: the query and key/value widths size the zero biases of every
+// layer, so widths that no matrix of a file this long could hold are refused before those
+// are allocated (every matrix row holds at least one byte, see check_weight_shapes).
+void check_attention_widths(const ModelConfig& config, uint64_t file_size);
+
 }  // namespace korvex
