@@ -10,22 +10,29 @@ constexpr int R = static_cast<int>(kTileRows);
 
 // A pass over G input groups: R x G independent accumulators, each one (row, lane) sum in
 // its row kernel's order, then scattered to out for the inputs and rows that exist.
+// The loops over rows and groups are unrolled so that the accumulators stay in registers.
 template <SumOrder O, int G>
 inline void tile_pass(const MatmulInputs& in, const MatmulTile& t, std::size_t g0) {
   const float start = O == SumOrder::PairedHalves || O == SumOrder::ScaledLevels ? 0.0f : -0.0f;
   F acc[R][G];
+  #pragma GCC unroll 16
   for (int r = 0; r < R; ++r)
+    #pragma GCC unroll 16
     for (int g = 0; g < G; ++g) acc[r][g] = S::set1(start);
   const float* xg[G];
+  #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) xg[g] = in.xt + (g0 + g) * in.cols * L;
   const std::size_t cols = in.cols;
 
   if constexpr (O == SumOrder::WeightFirst || O == SumOrder::InputFirst) {
     for (std::size_t k = 0; k < cols; ++k) {
       F xv[G];
+      #pragma GCC unroll 16
       for (int g = 0; g < G; ++g) xv[g] = S::load(xg[g] + k * L);
+      #pragma GCC unroll 16
       for (int r = 0; r < R; ++r) {
         F wv = S::bcast(t.w[r] + k);
+        #pragma GCC unroll 16
         for (int g = 0; g < G; ++g)
           acc[r][g] = S::add(acc[r][g], O == SumOrder::WeightFirst ? S::mul(wv, xv[g]) : S::mul(xv[g], wv));
       }
@@ -35,12 +42,15 @@ inline void tile_pass(const MatmulInputs& in, const MatmulTile& t, std::size_t g
       for (std::size_t j = 0; j < 16; ++j) {
         std::size_t lo = 32 * b + j, hi = lo + 16;
         F xlo[G], xhi[G];
+        #pragma GCC unroll 16
         for (int g = 0; g < G; ++g) {
           xlo[g] = S::load(xg[g] + lo * L);
           xhi[g] = S::load(xg[g] + hi * L);
         }
+        #pragma GCC unroll 16
         for (int r = 0; r < R; ++r) {
           F wlo = S::bcast(t.w[r] + lo), whi = S::bcast(t.w[r] + hi);
+          #pragma GCC unroll 16
           for (int g = 0; g < G; ++g) {
             F t_lo = S::mul(wlo, xlo[g]), t_hi = S::mul(whi, xhi[g]);
             acc[r][g] = S::add(acc[r][g], S::add(t_hi, t_lo));
@@ -50,16 +60,20 @@ inline void tile_pass(const MatmulInputs& in, const MatmulTile& t, std::size_t g
   } else {
     for (std::size_t b = 0; b < cols / 32; ++b) {
       F d[R];
+      #pragma GCC unroll 16
       for (int r = 0; r < R; ++r) d[r] = S::bcast(t.scale[r] + b);
       for (std::size_t j = 0; j < 16; ++j) {
         std::size_t lo = 32 * b + j, hi = lo + 16;
         F xlo[G], xhi[G];
+        #pragma GCC unroll 16
         for (int g = 0; g < G; ++g) {
           xlo[g] = S::load(xg[g] + lo * L);
           xhi[g] = S::load(xg[g] + hi * L);
         }
+        #pragma GCC unroll 16
         for (int r = 0; r < R; ++r) {
           F tlo = S::bcast(t.w[r] + lo), thi = S::bcast(t.w[r] + hi);
+          #pragma GCC unroll 16
           for (int g = 0; g < G; ++g) {
             acc[r][g] = S::add(acc[r][g], S::mul(S::mul(xlo[g], d[r]), tlo));
             acc[r][g] = S::add(acc[r][g], S::mul(S::mul(xhi[g], d[r]), thi));
@@ -70,9 +84,11 @@ inline void tile_pass(const MatmulInputs& in, const MatmulTile& t, std::size_t g
   }
 
   alignas(64) float lanes[L];
+  #pragma GCC unroll 16
   for (int g = 0; g < G; ++g) {
     std::size_t b0 = (g0 + g) * L;
     std::size_t n = in.batch - b0 < static_cast<std::size_t>(L) ? in.batch - b0 : static_cast<std::size_t>(L);
+    #pragma GCC unroll 16
     for (int r = 0; r < R; ++r) {
       if (static_cast<std::size_t>(r) >= t.n_rows) break;
       S::store(lanes, acc[r][g]);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "dequant/cpu_features.hpp"
 #include "engine/forward.hpp"
 #include "engine/generate.hpp"
 #include "engine/logits.hpp"
@@ -87,14 +88,32 @@ std::vector<ModelCase> model_cases() {
          s.heads = 6, s.kv_heads = 3, s.head_dim = 6;  // odd pair counts, q_dim not a block multiple
          s.matrix_types = {F32, Q5_1, IQ4_NL};
        })},
+      {"wide_heads", with(TinySpec{}, [](TinySpec& s) {
+         s.heads = 3, s.kv_heads = 1, s.head_dim = 72;  // whole vectors of the head and a tail
+         s.qkv_bias = true;
+         s.sinks = 3;
+         s.matrix_types = {F32, Q8_0};
+       })},
       {"no_layers", with(TinySpec{}, [](TinySpec& s) { s.layers = 0; })},
   };
 }
 
 class PrefillMatchesOneByOne : public testing::TestWithParam<ModelCase> {};
 
+struct LevelGuard {
+  explicit LevelGuard(SimdLevel l) { set_simd_level(l); }
+  ~LevelGuard() { set_simd_level(detected_simd_level()); }
+};
+
+std::vector<SimdLevel> levels_here() {
+  std::vector<SimdLevel> out = {SimdLevel::Scalar};
+  if (detected_simd_level() >= SimdLevel::Avx2) out.push_back(SimdLevel::Avx2);
+  if (detected_simd_level() >= SimdLevel::Avx512) out.push_back(SimdLevel::Avx512);
+  return out;
+}
+
 // Prompt lengths of one id, two, a few and more than four vector groups, with chunks that
-// cut the prompt at awkward places.
+// cut the prompt at awkward places, on every instruction-set level.
 TEST_P(PrefillMatchesOneByOne, CacheAndLogitsForEveryLengthAndChunking) {
   const ModelCase& c = GetParam();
   test::TinyModel model = test::make_tiny_model(c.spec);
@@ -104,16 +123,20 @@ TEST_P(PrefillMatchesOneByOne, CacheAndLogitsForEveryLengthAndChunking) {
   };
   const Run runs[] = {{1, kPrefillChunk}, {2, kPrefillChunk}, {7, kPrefillChunk}, {7, 3},
                       {70, kPrefillChunk}, {70, 16}, {70, 69}, {70, 1}};
-  for (const Run& r : runs) {
-    SCOPED_TRACE(std::to_string(r.length) + " ids in chunks of " + std::to_string(r.chunk));
-    std::vector<std::size_t> ids = some_ids(r.length, c.spec.vocab, static_cast<uint32_t>(r.length));
-    KvCache want_cache = KvCache::empty(m.config);
-    std::vector<float> want = one_by_one(ids, m.config, m.weights, want_cache, 0);
-    KvCache cache = KvCache::empty(m.config);
-    std::vector<float> got = prefill(ids, m.config, m.weights, cache, r.chunk);
-    ASSERT_EQ(got.size(), c.spec.vocab);
-    EXPECT_EQ(bits_of(got), bits_of(want));
-    expect_same_cache(cache, want_cache);
+  for (SimdLevel level : levels_here()) {
+    LevelGuard guard(level);
+    for (const Run& r : runs) {
+      SCOPED_TRACE(std::string(simd_level_name(level)) + ": " + std::to_string(r.length) + " ids in chunks of " +
+                   std::to_string(r.chunk));
+      std::vector<std::size_t> ids = some_ids(r.length, c.spec.vocab, static_cast<uint32_t>(r.length));
+      KvCache want_cache = KvCache::empty(m.config);
+      std::vector<float> want = one_by_one(ids, m.config, m.weights, want_cache, 0);
+      KvCache cache = KvCache::empty(m.config);
+      std::vector<float> got = prefill(ids, m.config, m.weights, cache, r.chunk);
+      ASSERT_EQ(got.size(), c.spec.vocab);
+      EXPECT_EQ(bits_of(got), bits_of(want));
+      expect_same_cache(cache, want_cache);
+    }
   }
 }
 
