@@ -44,7 +44,8 @@ struct AlignedBuffer {
 // Where a row's weights come from and how its products are summed.
 struct RowSource {
   SumOrder order = SumOrder::InputFirst;
-  const GgmlTypeInfo* info = nullptr;  // decoder of the stored rows; nullptr: dense f32 rows
+  const GgmlTypeInfo* info = nullptr;  // type of the stored rows; nullptr: dense f32 rows
+  DecodeBlocksFn decode = nullptr;     // its decoder, a vector one where there is one
   const uint8_t* bytes = nullptr;
   std::size_t row_bytes = 0;
   const float* dense = nullptr;  // f32 rows, dense_stride floats apart
@@ -74,7 +75,7 @@ const float* row_weights(const RowSource& src, std::size_t r, float* w, float* s
   if (src.order == SumOrder::ScaledLevels)
     decode_iq4_nl_levels(row, blocks, w, scale);
   else
-    src.info->dequant(row, blocks, w);
+    src.decode(row, blocks, w);
   return w;
 }
 
@@ -126,6 +127,17 @@ const MatmulKernels* vector_kernels() {
     case SimdLevel::Scalar: break;
   }
   return nullptr;
+}
+
+DecodeBlocksFn decoder_for(const GgmlTypeInfo& info, const MatmulKernels* k) {
+  if (k != nullptr) {
+    switch (info.code) {
+      case GgmlType::Q8_0: return k->q8_0;
+      case GgmlType::Q4_K: return k->q4_k;
+      case GgmlType::Q6_K: return k->q6_k;
+    }
+  }
+  return info.dequant;
 }
 
 // x (batch x x_cols, of which the first `cols` columns are summed) into lane-interleaved
@@ -224,6 +236,7 @@ void matmul_into(std::span<const float> x, std::size_t batch, std::span<const ui
     // Rows of whole blocks, decoded one at a time; a row kernel's type keeps its own order,
     // every other type sums the decoded row as matvec_f32 does.
     src.info = info;
+    src.decode = decoder_for(*info, vector_kernels());
     src.bytes = w.data();
     src.row_bytes = checked_mul(cols / info->block_elems, info->block_bytes, "row size");
     src.cols = cols / info->block_elems * info->block_elems;

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "dequant/block_formats.hpp"
+#include "dequant/dequant.hpp"
 #include "dequant/matmul_kernels.hpp"
 
 #ifdef __clang__
@@ -28,6 +30,18 @@ struct S {
   static F load(const float* p) { return _mm256_load_ps(p); }
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
   static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
+  using I = __m256i;
+  static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
+  static F cvt(I v) { return _mm256_cvtepi32_ps(v); }
+  static void storeu(float* p, F v) { _mm256_storeu_ps(p, v); }
+  // 8 bytes, sign- or zero-extended to one 32-bit lane each.
+  static I load_i8(const uint8_t* p) { return _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))); }
+  static I load_u8(const uint8_t* p) { return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))); }
+  static I and_(I v, int m) { return _mm256_and_si256(v, _mm256_set1_epi32(m)); }
+  static I or_(I a, I b) { return _mm256_or_si256(a, b); }
+  static I srli(I v, int n) { return _mm256_srli_epi32(v, n); }
+  static I slli(I v, int n) { return _mm256_slli_epi32(v, n); }
+  static I subi(I v, int c) { return _mm256_sub_epi32(v, _mm256_set1_epi32(c)); }
   static void store(float* p, F v) { _mm256_store_ps(p, v); }
 };
 

@@ -41,9 +41,14 @@ struct MatmulInputs {
 
 using MatmulTileFn = void (*)(const MatmulInputs& in, const MatmulTile& tile);
 
+// Decodes n whole blocks into floats, the very values the plain decoder of the type gives.
+using DecodeBlocksFn = void (*)(const uint8_t* blocks, std::size_t n_blocks, float* out);
+
 struct MatmulKernels {
   std::size_t lanes;
   MatmulTileFn by_order[kSumOrders];  // indexed by SumOrder
+  // Vector decoders of the most common block types.
+  DecodeBlocksFn q8_0, q4_k, q6_k;
 };
 
 const MatmulKernels& matmul_kernels_avx512();

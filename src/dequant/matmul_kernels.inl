@@ -5,6 +5,7 @@
 // here may be fused: the build keeps -ffp-contract=off and nothing calls an FMA.
 
 using F = S::F;
+using I = S::I;
 constexpr int L = S::L;
 constexpr int R = static_cast<int>(kTileRows);
 
@@ -113,10 +114,67 @@ void tile(const MatmulInputs& in, const MatmulTile& t) {
   }
 }
 
+// ---- row decoders: the plain decoders' formulas, L elements at a time ----
+
+void decode_q8_0(const uint8_t* blocks, std::size_t n_blocks, float* out) {
+  for (std::size_t b = 0; b < n_blocks; ++b, blocks += 34, out += 32) {
+    F d = S::set1(f16_to_f32(load_u16(blocks)));
+    for (int k = 0; k < 32; k += L) S::storeu(out + k, S::mul(S::cvt(S::load_i8(blocks + 2 + k)), d));
+  }
+}
+
+void decode_q4_k(const uint8_t* blocks, std::size_t n_blocks, float* out) {
+  for (std::size_t b = 0; b < n_blocks; ++b, blocks += 144, out += 256) {
+    float d = f16_to_f32(load_u16(blocks));
+    float dmin = f16_to_f32(load_u16(blocks + 2));
+    const uint8_t* scales = blocks + 4;
+    for (int g = 0; g < 4; ++g) {
+      const uint8_t* qs = blocks + 16 + 32 * g;
+      uint8_t sc1, mn1, sc2, mn2;
+      q4_k_scale_min(scales, 2 * g, sc1, mn1);
+      q4_k_scale_min(scales, 2 * g + 1, sc2, mn2);
+      F d1 = S::set1(d * static_cast<float>(sc1)), m1 = S::set1(dmin * static_cast<float>(mn1));
+      F d2 = S::set1(d * static_cast<float>(sc2)), m2 = S::set1(dmin * static_cast<float>(mn2));
+      for (int l = 0; l < 32; l += L) {
+        I q = S::load_u8(qs + l);
+        S::storeu(out + 64 * g + l, S::sub(S::mul(S::cvt(S::and_(q, 0x0F)), d1), m1));
+        S::storeu(out + 64 * g + 32 + l, S::sub(S::mul(S::cvt(S::srli(q, 4)), d2), m2));
+      }
+    }
+  }
+}
+
+void decode_q6_k(const uint8_t* blocks, std::size_t n_blocks, float* out) {
+  for (std::size_t b = 0; b < n_blocks; ++b, blocks += 210, out += 256) {
+    float d = f16_to_f32(load_u16(blocks + 208));
+    for (int h = 0; h < 2; ++h) {
+      const uint8_t* ql = blocks + 64 * h;
+      const uint8_t* qh = blocks + 128 + 32 * h;
+      const int8_t* sc = reinterpret_cast<const int8_t*>(blocks + 192 + 8 * h);
+      float* o = out + 128 * h;
+      for (int l = 0; l < 32; l += L) {  // L divides 16, so one scale per vector
+        int s = l / 16;
+        I lo = S::load_u8(ql + l), lo2 = S::load_u8(ql + 32 + l), hi = S::load_u8(qh + l);
+        I q1 = S::subi(S::or_(S::and_(lo, 0x0F), S::slli(S::and_(hi, 3), 4)), 32);
+        I q2 = S::subi(S::or_(S::and_(lo2, 0x0F), S::slli(S::and_(S::srli(hi, 2), 3), 4)), 32);
+        I q3 = S::subi(S::or_(S::srli(lo, 4), S::slli(S::and_(S::srli(hi, 4), 3), 4)), 32);
+        I q4 = S::subi(S::or_(S::srli(lo2, 4), S::slli(S::and_(S::srli(hi, 6), 3), 4)), 32);
+        S::storeu(o + l, S::mul(S::set1(static_cast<float>(sc[s]) * d), S::cvt(q1)));
+        S::storeu(o + 32 + l, S::mul(S::set1(static_cast<float>(sc[s + 2]) * d), S::cvt(q2)));
+        S::storeu(o + 64 + l, S::mul(S::set1(static_cast<float>(sc[s + 4]) * d), S::cvt(q3)));
+        S::storeu(o + 96 + l, S::mul(S::set1(static_cast<float>(sc[s + 6]) * d), S::cvt(q4)));
+      }
+    }
+  }
+}
+
 static_assert(S::kGroups <= 4, "the tail switch covers at most 3 leftover groups");
 
 constexpr MatmulKernels kMatmulKernels = {
     static_cast<std::size_t>(L),
     {tile<SumOrder::WeightFirst>, tile<SumOrder::InputFirst>, tile<SumOrder::PairedHalves>,
      tile<SumOrder::ScaledLevels>},
+    decode_q8_0,
+    decode_q4_k,
+    decode_q6_k,
 };
