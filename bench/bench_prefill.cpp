@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
 
   const std::size_t steps = 16;
   t0 = Clock::now();
-  for (std::size_t s = 0; s < steps; ++s) forward_logits(ids[s], n_ids + s, config, weights, cache);
+  for (std::size_t s = 0; s < steps; ++s) forward_logits(ids[s % n_ids], n_ids + s, config, weights, cache);
   double decode_s = seconds_since(t0) / steps;
 
   double prefill_per_id = prefill_s / static_cast<double>(n_ids);

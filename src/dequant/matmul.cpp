@@ -10,6 +10,7 @@
 #include "dequant/dequant.hpp"
 #include "dequant/ggml_types.hpp"
 #include "dequant/matmul_kernels.hpp"
+#include "dequant/matvec.hpp"
 
 namespace korvex {
 namespace {
@@ -230,6 +231,12 @@ void matmul_into(std::span<const float> x, std::size_t batch, std::span<const ui
   const GgmlTypeInfo* info = ggml_type_info(ggml_type);
   if (info == nullptr || info->dequant == nullptr) fatal("dequant: unsupported ggml_type {}", ggml_type);
   check_shapes(x.size(), batch, cols, out.size(), rows);
+  if (batch == 1) {
+    // One input would fill one lane of each vector; matvec's kernels fill them with rows.
+    std::vector<float> one = matvec(x, w, ggml_type, cols, rows);
+    std::copy(one.begin(), one.end(), out.begin());
+    return;
+  }
 
   RowSource src;
   if (info->row_dot != nullptr || cols % info->block_elems == 0) {

@@ -237,12 +237,20 @@ void chunk_attention(std::size_t l, std::size_t first, std::size_t n,
   add_bias_rows(ws.o, n, weights.attn_output_bias[l]);
 }
 
+// out[i] = gate(g[i], u[i]) over n rows; one expf per element, so it runs on the pool, each
+// element computed alone.
+void gate_rows(const Rows& g, const Rows& u, std::size_t n, float (*gate)(float, float), Rows& out) {
+  out.shape(n, g.width);
+  parallel_ranges(n, 1, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b * g.width; i < e * g.width; ++i) out.data[i] = gate(g.data[i], u.data[i]);
+  });
+}
+
 void dense_block(std::size_t l, std::size_t n, const ModelConfig& config, const Weights& weights,
                  Workspace& ws) {
   project(ws.xn, n, weights.ffn_gate[l], config.ffn, weights, ws.g);
   project(ws.xn, n, weights.ffn_up[l], config.ffn, weights, ws.u);
-  ws.a.shape(n, config.ffn);
-  for (std::size_t i = 0; i < n * config.ffn; ++i) ws.a.data[i] = silu_gate(ws.g.data[i], ws.u.data[i]);
+  gate_rows(ws.g, ws.u, n, silu_gate, ws.a);
   project(ws.a, n, weights.ffn_down[l], config.embed, weights, ws.f);
 }
 
@@ -314,9 +322,7 @@ void moe_block(std::size_t l, std::size_t n, const ModelConfig& config, const We
     expert_project(ws.routed_in, m, moe.up_exps, e, ffn, weights, ws.routed_u);
     add_expert_bias_rows(ws.routed_g, m, moe.gate_exps_bias, e, ffn);
     add_expert_bias_rows(ws.routed_u, m, moe.up_exps_bias, e, ffn);
-    ws.routed_a.shape(m, ffn);
-    for (std::size_t i = 0; i < m * ffn; ++i)
-      ws.routed_a.data[i] = expert_gate(ws.routed_g.data[i], ws.routed_u.data[i]);
+    gate_rows(ws.routed_g, ws.routed_u, m, expert_gate, ws.routed_a);
     expert_project(ws.routed_a, m, moe.down_exps, e, embed, weights, ws.routed_out);
     add_expert_bias_rows(ws.routed_out, m, moe.down_exps_bias, e, embed);
     for (std::size_t s = 0; s < m; ++s)
