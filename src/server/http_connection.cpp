@@ -71,14 +71,19 @@ asio::awaitable<bool> write_all(tcp::socket& socket, std::string_view bytes) {
 
 // Reads until HTTP2_PREFACE is ruled out or complete. False: the connection opened with the
 // preface, or ended before sending anything, and is to be closed without an answer.
-asio::awaitable<bool> detect_http1(tcp::socket& socket, beast::flat_buffer& buffer) {
+// `input_ended` tells that the peer ended its stream during the detection: no read may follow,
+// since a read after the end was reported waits for a readiness event that never comes.
+asio::awaitable<bool> detect_http1(tcp::socket& socket, beast::flat_buffer& buffer, bool& input_ended) {
   for (;;) {
     std::string_view seen(static_cast<const char*>(buffer.data().data()), buffer.size());
     std::size_t compare = std::min(seen.size(), HTTP2_PREFACE.size());
     if (seen.substr(0, compare) != HTTP2_PREFACE.substr(0, compare)) co_return true;
     if (seen.size() >= HTTP2_PREFACE.size()) co_return false;
     IoResult io = io_result(co_await socket.async_read_some(buffer.prepare(8192), use_tuple));
-    if (io.ec) co_return buffer.size() > 0;  // what arrived is served as HTTP/1
+    if (io.ec) {
+      input_ended = true;
+      co_return buffer.size() > 0;  // what arrived is served as HTTP/1
+    }
     buffer.commit(io.n);
   }
 }
@@ -144,6 +149,7 @@ struct Connection {
   tcp::socket socket;
   std::shared_ptr<const ServeContext> context;
   beast::flat_buffer buffer;
+  bool input_ended = false;  // the peer's end was read: what is buffered is all there is
 
   // An answer after which the connection ends: bodiless, then a graceful close.
   asio::awaitable<void> fail_and_close(unsigned status, bool http10) {
@@ -273,6 +279,7 @@ struct Connection {
       if (std::size_t end = find_head_end(input, scanned); end != 0) co_return HeadRead{HeadStatus::Complete, end};
       scanned = input.size();
       if (input.size() >= MAX_HEAD_BUFFER_BYTES) co_return HeadRead{HeadStatus::TooLarge};
+      if (input_ended) co_return HeadRead{HeadStatus::Gone};
       std::size_t room = std::min<std::size_t>(65536, MAX_HEAD_BUFFER_BYTES - input.size());
       IoResult io = io_result(co_await socket.async_read_some(buffer.prepare(room), use_tuple));
       if (io.ec) co_return HeadRead{HeadStatus::Gone};  // a partial head at the end is dropped
@@ -342,7 +349,7 @@ struct Connection {
   }
 
   asio::awaitable<void> run() {
-    bool http1 = co_await detect_http1(socket, buffer);
+    bool http1 = co_await detect_http1(socket, buffer, input_ended);
     if (!http1) co_return;
     for (;;) {
       bool more = co_await serve_request();
@@ -360,7 +367,7 @@ asio::awaitable<void> run_connection(std::shared_ptr<Connection> connection) {
 
 void start_connection(tcp::socket socket, std::shared_ptr<const ServeContext> context) {
   auto executor = socket.get_executor();
-  auto connection = std::make_shared<Connection>(Connection{std::move(socket), std::move(context), {}});
+  auto connection = std::make_shared<Connection>(Connection{std::move(socket), std::move(context), {}, false});
   asio::co_spawn(
       executor, run_connection(std::move(connection)),
       [](std::exception_ptr) {
