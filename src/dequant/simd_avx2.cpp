@@ -23,13 +23,27 @@
 namespace korvex {
 namespace {
 
-inline void transpose4_in_lanes(__m256i a, __m256i b, __m256i c, __m256i d, __m256i* out) {
+#define KX_INLINE inline __attribute__((always_inline))
+
+struct Quad {
+  __m256i a, b, c, d;
+};
+
+// 4x4 transpose of 32-bit words inside both 128-bit lanes; plain values, so that no stage
+// goes through memory.
+KX_INLINE Quad transpose4_in_lanes(__m256i a, __m256i b, __m256i c, __m256i d) {
   __m256i t0 = _mm256_unpacklo_epi32(a, b), t1 = _mm256_unpacklo_epi32(c, d);
   __m256i t2 = _mm256_unpackhi_epi32(a, b), t3 = _mm256_unpackhi_epi32(c, d);
-  out[0] = _mm256_unpacklo_epi64(t0, t1);
-  out[1] = _mm256_unpackhi_epi64(t0, t1);
-  out[2] = _mm256_unpacklo_epi64(t2, t3);
-  out[3] = _mm256_unpackhi_epi64(t2, t3);
+  return {_mm256_unpacklo_epi64(t0, t1), _mm256_unpackhi_epi64(t0, t1), _mm256_unpacklo_epi64(t2, t3),
+          _mm256_unpackhi_epi64(t2, t3)};
+}
+
+KX_INLINE __m128i load128(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+KX_INLINE __m256i load256(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+// Rows r and r + 4 (16 bytes each) as the two 128-bit lanes.
+KX_INLINE __m256i lanes2(const uint8_t* p, std::size_t s, int r) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(load128(p + r * s)), load128(p + (4 + r) * s), 1);
 }
 
 struct S {
@@ -60,6 +74,28 @@ struct S {
     return _mm256_cvtph_ps(_mm256_castsi256_si128(packed));
   }
   static F nib_f(I v) { return _mm256_cvtepi32_ps(and_(v, 0x0F)); }
+  static I sub_bytes(I v, int c) { return _mm256_sub_epi8(v, _mm256_set1_epi8(static_cast<char>(c))); }
+  // Byte s of each word moved to the word's top byte (or its bottom byte), the rest zero.
+  static I byte_top(I v, int s) {
+    int a = 0x00808080 + (s << 24), b = 0x04808080 + (s << 24), c = 0x08808080 + (s << 24), d = 0x0C808080 + (s << 24);
+    return _mm256_shuffle_epi8(v, _mm256_setr_epi32(a, b, c, d, a, b, c, d));
+  }
+  static I byte_low(I v, int s) {
+    int a = static_cast<int>(0x80808000) + s, b = static_cast<int>(0x80808004) + s, c = static_cast<int>(0x80808008) + s,
+        d = static_cast<int>(0x8080800C) + s;
+    return _mm256_shuffle_epi8(v, _mm256_setr_epi32(a, b, c, d, a, b, c, d));
+  }
+  // 0x10 in byte s of each word where bit (first + s) of the word in qh is set, for s < 4;
+  // first is a multiple of 4.
+  static I spread_bit4(I qh, int first) {
+    int byte = first / 8, o = first % 8;
+    int r = 0x01010101 * byte;
+    I rep = _mm256_shuffle_epi8(qh, _mm256_setr_epi32(r, 0x04040404 + r, 0x08080808 + r, 0x0C0C0C0C + r, r,
+                                                      0x04040404 + r, 0x08080808 + r, 0x0C0C0C0C + r));
+    I bits = _mm256_set1_epi32(static_cast<int>((1u << o) | (2u << o) << 8 | (4u << o) << 16 | (8u << o) << 24));
+    I set = _mm256_cmpeq_epi8(_mm256_and_si256(rep, bits), bits);
+    return _mm256_and_si256(set, _mm256_set1_epi8(0x10));
+  }
   static Table table16(const float* t) { return {_mm256_loadu_ps(t), _mm256_loadu_ps(t + 8)}; }
   static F lookup16(I v, const Table& t) {
     // Low 3 bits pick within each half of the table, bit 3 (moved to the sign) the half.
@@ -72,35 +108,36 @@ struct S {
   static I gather(const uint8_t* base, I offs) {
     return _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), offs, 1);
   }
+  static void prefetch(const uint8_t* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
   static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
 
   // 16 bytes of 8 rows: out[0..4).
-  static void load_d4(const uint8_t* p, std::size_t s, I* out) {
-    I z[4];
-    for (int i = 0; i < 4; ++i) {
-      I v = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * s)));
-      z[i] = _mm256_inserti128_si256(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (4 + i) * s)), 1);
-    }
-    transpose4_in_lanes(z[0], z[1], z[2], z[3], out);
+  static KX_INLINE void load_d4(const uint8_t* p, std::size_t s, I* out) {
+    Quad q = transpose4_in_lanes(lanes2(p, s, 0), lanes2(p, s, 1), lanes2(p, s, 2), lanes2(p, s, 3));
+    out[0] = q.a;
+    out[1] = q.b;
+    out[2] = q.c;
+    out[3] = q.d;
   }
   // 32 bytes of 8 rows: out[0..8).
-  static void load_d8(const uint8_t* p, std::size_t s, I* out) {
-    I r[8];
-    for (int i = 0; i < 8; ++i) r[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i * s));
-    I sl[4], ul[4];
-    transpose4_in_lanes(r[0], r[1], r[2], r[3], sl);
-    transpose4_in_lanes(r[4], r[5], r[6], r[7], ul);
-    for (int j = 0; j < 4; ++j) {
-      out[j] = _mm256_permute2x128_si256(sl[j], ul[j], 0x20);
-      out[j + 4] = _mm256_permute2x128_si256(sl[j], ul[j], 0x31);
-    }
+  static KX_INLINE void load_d8(const uint8_t* p, std::size_t s, I* out) {
+    Quad sl = transpose4_in_lanes(load256(p), load256(p + s), load256(p + 2 * s), load256(p + 3 * s));
+    Quad ul = transpose4_in_lanes(load256(p + 4 * s), load256(p + 5 * s), load256(p + 6 * s), load256(p + 7 * s));
+    out[0] = _mm256_permute2x128_si256(sl.a, ul.a, 0x20);
+    out[1] = _mm256_permute2x128_si256(sl.b, ul.b, 0x20);
+    out[2] = _mm256_permute2x128_si256(sl.c, ul.c, 0x20);
+    out[3] = _mm256_permute2x128_si256(sl.d, ul.d, 0x20);
+    out[4] = _mm256_permute2x128_si256(sl.a, ul.a, 0x31);
+    out[5] = _mm256_permute2x128_si256(sl.b, ul.b, 0x31);
+    out[6] = _mm256_permute2x128_si256(sl.c, ul.c, 0x31);
+    out[7] = _mm256_permute2x128_si256(sl.d, ul.d, 0x31);
   }
   // 64 bytes of 8 rows: out[0..16).
-  static void load_d16(const uint8_t* p, std::size_t s, I* out) {
+  static KX_INLINE void load_d16(const uint8_t* p, std::size_t s, I* out) {
     load_d8(p, s, out);
     load_d8(p + 32, s, out + 8);
   }
-  static void load_dL(const uint8_t* p, std::size_t s, I* out) { load_d8(p, s, out); }
+  static KX_INLINE void load_dL(const uint8_t* p, std::size_t s, I* out) { load_d8(p, s, out); }
 };
 
 #include "dequant/simd_kernels.inl"

@@ -24,14 +24,44 @@
 namespace korvex {
 namespace {
 
-// 4x4 transpose of 32-bit words inside every 128-bit lane of a, b, c, d.
-inline void transpose4_in_lanes(__m512i a, __m512i b, __m512i c, __m512i d, __m512i* out) {
+#define KX_INLINE inline __attribute__((always_inline))
+
+struct Quad {
+  __m512i a, b, c, d;
+};
+
+// 4x4 transpose of 32-bit words inside every 128-bit lane of a, b, c, d. Plain values
+// throughout: arrays here end up in memory, and every stage then waits on a store.
+KX_INLINE Quad transpose4_in_lanes(__m512i a, __m512i b, __m512i c, __m512i d) {
   __m512i t0 = _mm512_unpacklo_epi32(a, b), t1 = _mm512_unpacklo_epi32(c, d);
   __m512i t2 = _mm512_unpackhi_epi32(a, b), t3 = _mm512_unpackhi_epi32(c, d);
-  out[0] = _mm512_unpacklo_epi64(t0, t1);
-  out[1] = _mm512_unpackhi_epi64(t0, t1);
-  out[2] = _mm512_unpacklo_epi64(t2, t3);
-  out[3] = _mm512_unpackhi_epi64(t2, t3);
+  return {_mm512_unpacklo_epi64(t0, t1), _mm512_unpackhi_epi64(t0, t1), _mm512_unpacklo_epi64(t2, t3),
+          _mm512_unpackhi_epi64(t2, t3)};
+}
+
+KX_INLINE __m128i load128(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+KX_INLINE __m256i load256(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+// Rows r, r + 4, r + 8, r + 12 (16 bytes each) as the four 128-bit lanes.
+KX_INLINE __m512i lanes4(const uint8_t* p, std::size_t s, int r) {
+  __m512i v = _mm512_castsi128_si512(load128(p + r * s));
+  v = _mm512_inserti32x4(v, load128(p + (4 + r) * s), 1);
+  v = _mm512_inserti32x4(v, load128(p + (8 + r) * s), 2);
+  return _mm512_inserti32x4(v, load128(p + (12 + r) * s), 3);
+}
+
+// Rows r and r + 8 (32 bytes each) as the two 256-bit halves.
+KX_INLINE __m512i halves2(const uint8_t* p, std::size_t s, int r) {
+  return _mm512_inserti64x4(_mm512_castsi256_si512(load256(p + r * s)), load256(p + (8 + r) * s), 1);
+}
+
+// Lane c of the result is lane c of q0.x, q1.x, q2.x, q3.x in turn: the 128-bit lanes of
+// four vectors transposed.
+KX_INLINE Quad transpose_lanes(__m512i q0, __m512i q1, __m512i q2, __m512i q3) {
+  __m512i a = _mm512_shuffle_i32x4(q0, q1, 0x44), b = _mm512_shuffle_i32x4(q0, q1, 0xEE);
+  __m512i c = _mm512_shuffle_i32x4(q2, q3, 0x44), d = _mm512_shuffle_i32x4(q2, q3, 0xEE);
+  return {_mm512_shuffle_i32x4(a, c, 0x88), _mm512_shuffle_i32x4(a, c, 0xDD), _mm512_shuffle_i32x4(b, d, 0x88),
+          _mm512_shuffle_i32x4(b, d, 0xDD)};
 }
 
 struct S {
@@ -59,6 +89,26 @@ struct S {
   static F nib_f(I v) {
     return _mm512_permutexvar_ps(v, _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
   }
+  static I sub_bytes(I v, int c) { return _mm512_sub_epi8(v, _mm512_set1_epi8(static_cast<char>(c))); }
+  // Byte s of each word moved to the word's top byte (or its bottom byte), the rest zero.
+  static I byte_top(I v, int s) {
+    return _mm512_shuffle_epi8(v, _mm512_set4_epi32(0x0C808080 + (s << 24), 0x08808080 + (s << 24),
+                                                    0x04808080 + (s << 24), 0x00808080 + (s << 24)));
+  }
+  static I byte_low(I v, int s) {
+    return _mm512_shuffle_epi8(v, _mm512_set4_epi32(static_cast<int>(0x8080800C) + s, static_cast<int>(0x80808008) + s,
+                                                    static_cast<int>(0x80808004) + s, static_cast<int>(0x80808000) + s));
+  }
+  // 0x10 in byte s of each word where bit (first + s) of the word in qh is set, for s < 4;
+  // first is a multiple of 4.
+  static I spread_bit4(I qh, int first) {
+    int byte = first / 8, o = first % 8;
+    I rep = _mm512_shuffle_epi8(qh, _mm512_set4_epi32(0x0C0C0C0C + 0x01010101 * byte, 0x08080808 + 0x01010101 * byte,
+                                                      0x04040404 + 0x01010101 * byte, 0x00000000 + 0x01010101 * byte));
+    int bits = static_cast<int>((1u << o) | (2u << o) << 8 | (4u << o) << 16 | (8u << o) << 24);
+    __mmask64 k = _mm512_test_epi8_mask(rep, _mm512_set1_epi32(bits));
+    return _mm512_maskz_mov_epi8(k, _mm512_set1_epi8(0x10));
+  }
   static Table table16(const float* t) { return _mm512_loadu_ps(t); }
   static F lookup16(I v, Table t) { return _mm512_permutexvar_ps(v, t); }
   static I lane_offsets(std::size_t stride) {
@@ -67,57 +117,65 @@ struct S {
   }
   // The 32-bit word at base + offs[lane] for every lane.
   static I gather(const uint8_t* base, I offs) { return _mm512_i32gather_epi32(offs, base, 1); }
+  static void prefetch(const uint8_t* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
   static void store(float* p, F v) { _mm512_storeu_ps(p, v); }
 
   // 16 bytes of 16 rows: out[j] holds word j of every row.
-  static void load_d4(const uint8_t* p, std::size_t s, I* out) {
-    I z[4];
-    for (int i = 0; i < 4; ++i) {
-      // lane c of z[i] is row 4c + i
-      I v = _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * s)));
-      v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (4 + i) * s)), 1);
-      v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (8 + i) * s)), 2);
-      z[i] = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (12 + i) * s)), 3);
-    }
-    transpose4_in_lanes(z[0], z[1], z[2], z[3], out);
+  static KX_INLINE void load_d4(const uint8_t* p, std::size_t s, I* out) {
+    Quad q = transpose4_in_lanes(lanes4(p, s, 0), lanes4(p, s, 1), lanes4(p, s, 2), lanes4(p, s, 3));
+    out[0] = q.a;
+    out[1] = q.b;
+    out[2] = q.c;
+    out[3] = q.d;
   }
 
   // 32 bytes of 16 rows: out[0..8).
-  static void load_d8(const uint8_t* p, std::size_t s, I* out) {
-    I z[8];
-    for (int i = 0; i < 8; ++i) {
-      I v = _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i * s)));
-      z[i] = _mm512_inserti64x4(v, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + (8 + i) * s)), 1);
-    }
-    I sl[4], ul[4];
-    transpose4_in_lanes(z[0], z[1], z[2], z[3], sl);  // rows 0-3 | 8-11
-    transpose4_in_lanes(z[4], z[5], z[6], z[7], ul);  // rows 4-7 | 12-15
+  static KX_INLINE void load_d8(const uint8_t* p, std::size_t s, I* out) {
+    Quad sl = transpose4_in_lanes(halves2(p, s, 0), halves2(p, s, 1), halves2(p, s, 2), halves2(p, s, 3));
+    Quad ul = transpose4_in_lanes(halves2(p, s, 4), halves2(p, s, 5), halves2(p, s, 6), halves2(p, s, 7));
+    // sl holds rows 0-3 | 8-11, ul rows 4-7 | 12-15, each as (words j, words j + 4).
     const I lo = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
     const I hi = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
-    for (int j = 0; j < 4; ++j) {
-      out[j] = _mm512_permutex2var_epi64(sl[j], lo, ul[j]);
-      out[j + 4] = _mm512_permutex2var_epi64(sl[j], hi, ul[j]);
-    }
+    out[0] = _mm512_permutex2var_epi64(sl.a, lo, ul.a);
+    out[1] = _mm512_permutex2var_epi64(sl.b, lo, ul.b);
+    out[2] = _mm512_permutex2var_epi64(sl.c, lo, ul.c);
+    out[3] = _mm512_permutex2var_epi64(sl.d, lo, ul.d);
+    out[4] = _mm512_permutex2var_epi64(sl.a, hi, ul.a);
+    out[5] = _mm512_permutex2var_epi64(sl.b, hi, ul.b);
+    out[6] = _mm512_permutex2var_epi64(sl.c, hi, ul.c);
+    out[7] = _mm512_permutex2var_epi64(sl.d, hi, ul.d);
   }
 
   // 64 bytes of 16 rows: out[0..16).
-  static void load_d16(const uint8_t* p, std::size_t s, I* out) {
-    I g[4][4];
-    for (int q = 0; q < 4; ++q) {
-      I r[4];
-      for (int i = 0; i < 4; ++i) r[i] = _mm512_loadu_si512(p + (4 * q + i) * s);
-      transpose4_in_lanes(r[0], r[1], r[2], r[3], g[q]);
-    }
-    for (int j = 0; j < 4; ++j) {
-      I a = _mm512_shuffle_i32x4(g[0][j], g[1][j], 0x44), b = _mm512_shuffle_i32x4(g[0][j], g[1][j], 0xEE);
-      I c = _mm512_shuffle_i32x4(g[2][j], g[3][j], 0x44), d = _mm512_shuffle_i32x4(g[2][j], g[3][j], 0xEE);
-      out[j] = _mm512_shuffle_i32x4(a, c, 0x88);
-      out[4 + j] = _mm512_shuffle_i32x4(a, c, 0xDD);
-      out[8 + j] = _mm512_shuffle_i32x4(b, d, 0x88);
-      out[12 + j] = _mm512_shuffle_i32x4(b, d, 0xDD);
-    }
+  static KX_INLINE void load_d16(const uint8_t* p, std::size_t s, I* out) {
+    auto row = [&](int r) { return _mm512_loadu_si512(p + r * s); };
+    Quad g0 = transpose4_in_lanes(row(0), row(1), row(2), row(3));
+    Quad g1 = transpose4_in_lanes(row(4), row(5), row(6), row(7));
+    Quad g2 = transpose4_in_lanes(row(8), row(9), row(10), row(11));
+    Quad g3 = transpose4_in_lanes(row(12), row(13), row(14), row(15));
+    // gq.x holds words 4c + x of rows 4q .. 4q+3 in lane c
+    Quad o0 = transpose_lanes(g0.a, g1.a, g2.a, g3.a);
+    Quad o1 = transpose_lanes(g0.b, g1.b, g2.b, g3.b);
+    Quad o2 = transpose_lanes(g0.c, g1.c, g2.c, g3.c);
+    Quad o3 = transpose_lanes(g0.d, g1.d, g2.d, g3.d);
+    out[0] = o0.a;
+    out[1] = o1.a;
+    out[2] = o2.a;
+    out[3] = o3.a;
+    out[4] = o0.b;
+    out[5] = o1.b;
+    out[6] = o2.b;
+    out[7] = o3.b;
+    out[8] = o0.c;
+    out[9] = o1.c;
+    out[10] = o2.c;
+    out[11] = o3.c;
+    out[12] = o0.d;
+    out[13] = o1.d;
+    out[14] = o2.d;
+    out[15] = o3.d;
   }
-  static void load_dL(const uint8_t* p, std::size_t s, I* out) { load_d16(p, s, out); }
+  static KX_INLINE void load_dL(const uint8_t* p, std::size_t s, I* out) { load_d16(p, s, out); }
 };
 
 #include "dequant/simd_kernels.inl"

@@ -24,12 +24,37 @@ inline F step(F acc, const float* xk, F w) {
 
 template <int V>
 inline void fill(F (&acc)[V], float start) {
+#pragma GCC unroll 16
   for (int v = 0; v < V; ++v) acc[v] = S::set1(start);
 }
 
 template <int V>
 inline void store(float* out, const F (&acc)[V]) {
+#pragma GCC unroll 16
   for (int v = 0; v < V; ++v) S::store(out + v * L, acc[v]);
+}
+
+// Software prefetch kDistance bytes ahead in every row of the tile: a tile reads V * L
+// rows side by side, more streams than the hardware prefetchers follow. Past the end of
+// the row the distance carries on into the next tile's rows, which are read next.
+// Prefetches never fault, so addresses past the matrix are harmless.
+constexpr std::size_t kDistance = 512;
+
+template <int V>
+inline void prefetch_ahead(const uint8_t* tile, std::size_t stride, std::size_t pos, std::size_t bytes) {
+  // One prefetch per 64 bytes of row: the pieces [64k, 64k + 64) whose start falls in
+  // [pos, pos + bytes), so consecutive calls issue each piece once.
+  std::size_t first = (pos + kDistance + 63) / 64 * 64, last = pos + kDistance + bytes;
+  for (std::size_t o = first; o < last; o += 64) {
+    const uint8_t* t = tile;
+    std::size_t at = o;
+    if (at >= stride) {  // the next tile's rows come next
+      t += V * L * stride;
+      at -= stride;
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < V * L; ++r) S::prefetch(t + r * stride + at);
+  }
 }
 
 // Bits [shift, shift + width) of each lane, placed at bit `at`; shifts can go either way.
@@ -42,23 +67,19 @@ inline I field(I v, int shift, int at, int mask_at) {
 
 enum class Elem { F32, BF16, F16 };
 
-template <Elem E, bool XFirst, int V>
-inline void consume_elems(const I (&t)[V][L], const float* x, std::size_t m, F (&acc)[V]) {
+template <Elem E, bool XFirst>
+inline void consume_elems(const I (&t)[L], const float* x, std::size_t m, F& acc) {
   if constexpr (E == Elem::F32) {
-    for (std::size_t j = 0; j < m; ++j)
-      for (int v = 0; v < V; ++v) acc[v] = step<XFirst>(acc[v], x + j, S::as_f(t[v][j]));
+#pragma GCC unroll 16
+    for (std::size_t j = 0; j < m; ++j) acc = step<XFirst>(acc, x + j, S::as_f(t[j]));
   } else {
+#pragma GCC unroll 16
     for (std::size_t j = 0; 2 * j < m; ++j) {
-      for (int v = 0; v < V; ++v) {
-        F w0 = E == Elem::BF16 ? S::as_f(S::slli(t[v][j], 16)) : S::f16lo(t[v][j]);
-        acc[v] = step<XFirst>(acc[v], x + 2 * j, w0);
-      }
+      F w0 = E == Elem::BF16 ? S::as_f(S::slli(t[j], 16)) : S::f16lo(t[j]);
+      acc = step<XFirst>(acc, x + 2 * j, w0);
       if (2 * j + 1 < m) {
-        for (int v = 0; v < V; ++v) {
-          F w1 = E == Elem::BF16 ? S::as_f(S::and_(t[v][j], static_cast<int>(0xFFFF0000u)))
-                                 : S::f16lo(S::srli(t[v][j], 16));
-          acc[v] = step<XFirst>(acc[v], x + 2 * j + 1, w1);
-        }
+        F w1 = E == Elem::BF16 ? S::as_f(S::and_(t[j], static_cast<int>(0xFFFF0000u))) : S::f16lo(S::srli(t[j], 16));
+        acc = step<XFirst>(acc, x + 2 * j + 1, w1);
       }
     }
   }
@@ -73,11 +94,15 @@ struct ElemTile {
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t n, float* out) {
     F acc[V];
     fill(acc, -0.0f);
-    alignas(64) I t[V][L];
     std::size_t k = 0;
     for (; k + kChunk <= n; k += kChunk) {
-      for (int v = 0; v < V; ++v) S::load_dL(w + v * L * stride + k * kElemBytes, stride, t[v]);
-      consume_elems<E, XFirst, V>(t, x + k, kChunk, acc);
+      prefetch_ahead<V>(w, stride, k * kElemBytes, 4 * L);
+#pragma GCC unroll 16
+      for (int v = 0; v < V; ++v) {
+        I tv[L];
+        S::load_dL(w + v * L * stride + k * kElemBytes, stride, tv);
+        consume_elems<E, XFirst>(tv, x + k, kChunk, acc[v]);
+      }
     }
     if (k < n) {
       // The last columns: copy each row's remaining bytes into a zeroed buffer, so the
@@ -85,13 +110,27 @@ struct ElemTile {
       std::size_t rem = n - k;
       alignas(64) uint8_t buf[V * L][4 * L];
       __builtin_memset(buf, 0, sizeof buf);
+#pragma GCC unroll 16
       for (int r = 0; r < V * L; ++r) __builtin_memcpy(buf[r], w + r * stride + k * kElemBytes, rem * kElemBytes);
-      for (int v = 0; v < V; ++v) S::load_dL(buf[v * L], 4 * L, t[v]);
-      consume_elems<E, XFirst, V>(t, x + k, rem, acc);
+#pragma GCC unroll 16
+      for (int v = 0; v < V; ++v) {
+        I tv[L];
+        S::load_dL(buf[v * L], 4 * L, tv);
+        consume_elems<E, XFirst>(tv, x + k, rem, acc[v]);
+      }
     }
     store(out, acc);
   }
 };
+
+// Decoding works on code bytes: a vector of 32-bit words holds four consecutive codes of
+// every row. byte_top moves code s of each word to the word's top byte, so the word read as
+// an int32 is code * 2^24, converted exactly to f32; the scale it meets is pre-multiplied by
+// 2^-24 (exact: every scale here is zero, at least 2^-24 in size, infinite or NaN). The real
+// product code * scale is unchanged, so its rounding, and every bit of the weight, is the
+// plain decoder's. Signed codes (Q8_0, Q5_0 - 16, Q6_K - 32) land with their sign.
+inline F scale24(F scale) { return S::mul(scale, S::set1(0x1p-24f)); }
+inline F code_f24(I words, int s) { return S::cvt(S::byte_top(words, s)); }
 
 // ---- Q8_0: 34-byte blocks, d at 0, qs[32] int8 at 2 ----
 
@@ -104,18 +143,21 @@ struct Q8_0Tile {
     alignas(64) I t[V][8];
     F d[V];
     for (std::size_t b = 0; b < cols / 32; ++b) {
+      prefetch_ahead<V>(w, stride, 34 * b, 34);
+#pragma GCC unroll 2
       for (int v = 0; v < V; ++v) {
         const uint8_t* p = w + v * L * stride + 34 * b;
-        d[v] = S::f16lo(S::gather(p, offs));
+        d[v] = scale24(S::f16lo(S::gather(p, offs)));
         S::load_d8(p + 2, stride, t[v]);
       }
       const float* xb = x + 32 * b;
+#pragma GCC unroll 8
       for (int j = 0; j < 8; ++j)
+#pragma GCC unroll 4
         for (int s = 0; s < 4; ++s)
-          for (int v = 0; v < V; ++v) {
-            I q = S::srai(S::slli(t[v][j], 24 - 8 * s), 24);
-            acc[v] = step<true>(acc[v], xb + 4 * j + s, S::mul(S::cvt(q), d[v]));
-          }
+#pragma GCC unroll 2
+          for (int v = 0; v < V; ++v)
+            acc[v] = step<true>(acc[v], xb + 4 * j + s, S::mul(code_f24(t[v][j], s), d[v]));
     }
     store(out, acc);
   }
@@ -123,13 +165,11 @@ struct Q8_0Tile {
 
 // ---- Q5_0 (22 bytes: d, qh at 2, qs[16] at 6) and Q5_1 (24 bytes: d, m, qh at 4, qs at 8) ----
 
-// The 5-bit code of element j (0..31) of a block: nibble from qs, fifth bit from qh.
-// qh4 is qh shifted left by 4, so bit j of qh sits at bit j + 4.
-inline I q5_code(const I (&qs)[4], I qh, I qh4, int j) {
-  int byte = j % 16;
-  I nib = S::and_(S::srli(qs[byte / 4], 8 * (byte % 4) + (j < 16 ? 0 : 4)), 0x0F);
-  I high = j < 16 ? S::and_(S::srli(qh4, j), 0x10) : S::and_(S::srli(qh, j - 4), 0x10);
-  return S::or_(nib, high);
+// The 5-bit codes of elements 4i .. 4i+3 (high = false) or 16+4i .. 16+4i+3 (high = true)
+// of a block, one per byte: nibble from qs word i, fifth bit from qh.
+inline I q5_codes(I qs_word, I qh, int i, bool high) {
+  I nib = high ? S::and_(S::srli(qs_word, 4), 0x0F0F0F0F) : S::and_(qs_word, 0x0F0F0F0F);
+  return S::or_(nib, S::spread_bit4(qh, (high ? 16 : 0) + 4 * i));
 }
 
 struct Q5_0Tile {
@@ -139,21 +179,30 @@ struct Q5_0Tile {
     F acc[V];
     fill(acc, -0.0f);
     alignas(64) I qs[V][4];
-    I qh[V], qh4[V];
+    I qh[V];
     F d[V];
     for (std::size_t b = 0; b < cols / 32; ++b) {
+      prefetch_ahead<V>(w, stride, 22 * b, 22);
+#pragma GCC unroll 2
       for (int v = 0; v < V; ++v) {
         const uint8_t* p = w + v * L * stride + 22 * b;
-        d[v] = S::f16lo(S::gather(p, offs));
+        d[v] = scale24(S::f16lo(S::gather(p, offs)));
         qh[v] = S::gather(p + 2, offs);
-        qh4[v] = S::slli(qh[v], 4);
         S::load_d4(p + 6, stride, qs[v]);
       }
       const float* xb = x + 32 * b;
-      for (int j = 0; j < 32; ++j)
-        for (int v = 0; v < V; ++v) {
-          I q = S::subi(q5_code(qs[v], qh[v], qh4[v], j), 16);
-          acc[v] = step<true>(acc[v], xb + j, S::mul(S::cvt(q), d[v]));
+#pragma GCC unroll 2
+      for (int half = 0; half < 2; ++half)
+#pragma GCC unroll 4
+        for (int i = 0; i < 4; ++i) {
+          I c[V];
+#pragma GCC unroll 2
+          for (int v = 0; v < V; ++v) c[v] = S::sub_bytes(q5_codes(qs[v][i], qh[v], i, half == 1), 16);
+#pragma GCC unroll 4
+          for (int s = 0; s < 4; ++s)
+#pragma GCC unroll 2
+            for (int v = 0; v < V; ++v)
+              acc[v] = step<true>(acc[v], xb + 16 * half + 4 * i + s, S::mul(code_f24(c[v], s), d[v]));
         }
     }
     store(out, acc);
@@ -167,26 +216,37 @@ struct Q5_1Tile {
     F acc[V];
     fill(acc, 0.0f);
     alignas(64) I qs[V][4];
-    I qh[V], qh4[V];
+    I qh[V];
     F d[V], m[V];
     for (std::size_t b = 0; b < cols / 32; ++b) {
+      prefetch_ahead<V>(w, stride, 24 * b, 24);
+#pragma GCC unroll 2
       for (int v = 0; v < V; ++v) {
         const uint8_t* p = w + v * L * stride + 24 * b;
         I dm = S::gather(p, offs);
-        d[v] = S::f16lo(dm);
+        d[v] = scale24(S::f16lo(dm));
         m[v] = S::f16lo(S::srli(dm, 16));
         qh[v] = S::gather(p + 4, offs);
-        qh4[v] = S::slli(qh[v], 4);
         S::load_d4(p + 8, stride, qs[v]);
       }
       const float* xb = x + 32 * b;
-      for (int j = 0; j < 16; ++j) {
-        F x_lo = S::bcast(xb + j), x_hi = S::bcast(xb + j + 16);
+#pragma GCC unroll 4
+      for (int i = 0; i < 4; ++i) {
+        I lo[V], hi[V];
+#pragma GCC unroll 2
         for (int v = 0; v < V; ++v) {
-          F w_lo = S::add(S::mul(S::cvt(q5_code(qs[v], qh[v], qh4[v], j)), d[v]), m[v]);
-          F w_hi = S::add(S::mul(S::cvt(q5_code(qs[v], qh[v], qh4[v], j + 16)), d[v]), m[v]);
-          F t_lo = S::mul(w_lo, x_lo), t_hi = S::mul(w_hi, x_hi);
-          acc[v] = S::add(acc[v], S::add(t_hi, t_lo));
+          lo[v] = q5_codes(qs[v][i], qh[v], i, false);
+          hi[v] = q5_codes(qs[v][i], qh[v], i, true);
+        }
+#pragma GCC unroll 4
+        for (int s = 0; s < 4; ++s) {
+          F x_lo = S::bcast(xb + 4 * i + s), x_hi = S::bcast(xb + 16 + 4 * i + s);
+#pragma GCC unroll 2
+          for (int v = 0; v < V; ++v) {
+            F w_lo = S::add(S::mul(code_f24(lo[v], s), d[v]), m[v]);
+            F w_hi = S::add(S::mul(code_f24(hi[v], s), d[v]), m[v]);
+            acc[v] = S::add(acc[v], S::add(S::mul(w_hi, x_hi), S::mul(w_lo, x_lo)));
+          }
         }
       }
     }
@@ -208,18 +268,24 @@ struct Iq4nlTile {
     alignas(64) I qs[V][4];
     F d[V];
     for (std::size_t b = 0; b < cols / 32; ++b) {
+      prefetch_ahead<V>(w, stride, 18 * b, 18);
+#pragma GCC unroll 2
       for (int v = 0; v < V; ++v) {
         const uint8_t* p = w + v * L * stride + 18 * b;
         d[v] = S::f16lo(S::gather(p, offs));
         S::load_d4(p + 2, stride, qs[v]);
       }
       const float* xb = x + 32 * b;
+#pragma GCC unroll 16
       for (int j = 0; j < 16; ++j) {
         F x_lo = S::bcast(xb + j), x_hi = S::bcast(xb + j + 16);
+#pragma GCC unroll 2
         for (int v = 0; v < V; ++v) {
-          I byte = S::srli(qs[v][j / 4], 8 * (j % 4));  // the lookup reads the low 4 bits
-          acc[v] = S::add(acc[v], S::mul(S::mul(x_lo, d[v]), S::lookup16(byte, levels)));
-          acc[v] = S::add(acc[v], S::mul(S::mul(x_hi, d[v]), S::lookup16(S::srli(byte, 4), levels)));
+          // the lookup reads the low 4 bits of each word
+          I lo = S::srli(qs[v][j / 4], 8 * (j % 4));
+          I hi = S::srli(qs[v][j / 4], 8 * (j % 4) + 4);
+          acc[v] = S::add(acc[v], S::mul(S::mul(x_lo, d[v]), S::lookup16(lo, levels)));
+          acc[v] = S::add(acc[v], S::mul(S::mul(x_hi, d[v]), S::lookup16(hi, levels)));
         }
       }
     }
@@ -239,6 +305,8 @@ struct Q4_KTile {
     alignas(64) F dsc[V][8];
     alignas(64) F msc[V][8];
     for (std::size_t b = 0; b < cols / 256; ++b) {
+      prefetch_ahead<V>(w, stride, 144 * b, 144);
+#pragma GCC unroll 16
       for (int v = 0; v < V; ++v) {
         const uint8_t* p = w + v * L * stride + 144 * b;
         S::load_d4(p, stride, head[v]);
@@ -247,6 +315,7 @@ struct Q4_KTile {
         F d = S::f16lo(head[v][0]);
         F dmin = S::f16lo(S::srli(head[v][0], 16));
         // scales[0..3] in head[1], scales[4..7] in head[2], scales[8..11] in head[3]
+#pragma GCC unroll 8
         for (int i = 0; i < 8; ++i) {
           I sc, mn;
           if (i < 4) {
@@ -262,14 +331,27 @@ struct Q4_KTile {
         }
       }
       const float* xb = x + 256 * b;
+#pragma GCC unroll 1
       for (int g = 0; g < 4; ++g)
-        for (int half = 0; half < 2; ++half)
-          for (int l = 0; l < 32; ++l)
-            for (int v = 0; v < V; ++v) {
-              I nib = S::srli(qs[v][8 * g + l / 4], 8 * (l % 4) + 4 * half);
-              F wv = S::sub(S::mul(S::nib_f(nib), dsc[v][2 * g + half]), msc[v][2 * g + half]);
-              acc[v] = step<true>(acc[v], xb + 64 * g + 32 * half + l, wv);
-            }
+#pragma GCC unroll 1
+        for (int half = 0; half < 2; ++half) {
+          F dv[V], mv[V];
+#pragma GCC unroll 16
+          for (int v = 0; v < V; ++v) {
+            dv[v] = dsc[v][2 * g + half];
+            mv[v] = msc[v][2 * g + half];
+          }
+#pragma GCC unroll 2
+          for (int i = 0; i < 8; ++i)
+#pragma GCC unroll 4
+            for (int s = 0; s < 4; ++s)
+#pragma GCC unroll 2
+              for (int v = 0; v < V; ++v) {
+                // the table lookup reads the low 4 bits of each word
+                F q = S::nib_f(S::srli(qs[v][8 * g + i], 8 * s + 4 * half));
+                acc[v] = step<true>(acc[v], xb + 64 * g + 32 * half + 4 * i + s, S::sub(S::mul(q, dv[v]), mv[v]));
+              }
+        }
     }
     store(out, acc);
   }
@@ -287,6 +369,8 @@ struct Q6_KTile {
     alignas(64) I qh[V][16];
     alignas(64) F dsc[V][16];
     for (std::size_t b = 0; b < cols / 256; ++b) {
+      prefetch_ahead<V>(w, stride, 210 * b, 210);
+#pragma GCC unroll 16
       for (int v = 0; v < V; ++v) {
         const uint8_t* p = w + v * L * stride + 210 * b;
         S::load_d16(p, stride, ql[v]);
@@ -295,45 +379,65 @@ struct Q6_KTile {
         I sc[4];
         S::load_d4(p + 192, stride, sc);
         F d = S::f16lo(S::srli(S::gather(p + 206, offs), 16));
+#pragma GCC unroll 16
         for (int i = 0; i < 16; ++i)
-          dsc[v][i] = S::mul(S::cvt(S::srai(S::slli(sc[i / 4], 24 - 8 * (i % 4)), 24)), d);
+          dsc[v][i] = scale24(S::mul(S::cvt(S::srai(S::slli(sc[i / 4], 24 - 8 * (i % 4)), 24)), d));
       }
       const float* xb = x + 256 * b;
+#pragma GCC unroll 1
       for (int h = 0; h < 2; ++h)
+#pragma GCC unroll 1
         for (int quarter = 0; quarter < 4; ++quarter)
-          for (int l = 0; l < 32; ++l)
+#pragma GCC unroll 2
+          for (int i = 0; i < 8; ++i) {
+            // quarters 0 and 2 take ql[64h + l], 1 and 3 ql[64h + 32 + l]; 0 and 1 the low
+            // nibble, 2 and 3 the high; qh[32h + l] gives bits 2 * quarter and up.
+            I c[V];
+#pragma GCC unroll 16
             for (int v = 0; v < V; ++v) {
-              int sh = 8 * (l % 4);
-              // quarters 0 and 2 take ql[64h + l], 1 and 3 take ql[64h + 32 + l]; 0 and 1
-              // the low nibble, 2 and 3 the high; qh supplies bits 2 * quarter, +1.
-              I low_src = ql[v][16 * h + 8 * (quarter % 2) + l / 4];
-              I low = S::and_(S::srli(low_src, sh + 4 * (quarter / 2)), 0x0F);
-              I high = field(qh[v][8 * h + l / 4], sh + 2 * quarter, 4, 0x30);
-              I q = S::subi(S::or_(low, high), 32);
-              F wv = S::mul(dsc[v][8 * h + l / 16 + 2 * quarter], S::cvt(q));
-              acc[v] = step<true>(acc[v], xb + 128 * h + 32 * quarter + l, wv);
+              I lsrc = ql[v][16 * h + 8 * (quarter % 2) + i];
+              I low = quarter < 2 ? S::and_(lsrc, 0x0F0F0F0F) : S::and_(S::srli(lsrc, 4), 0x0F0F0F0F);
+              I hsrc = qh[v][8 * h + i];
+              I high = S::and_(2 * quarter <= 4 ? S::slli(hsrc, 4 - 2 * quarter) : S::srli(hsrc, 2 * quarter - 4),
+                               0x30303030);
+              c[v] = S::sub_bytes(S::or_(low, high), 32);
             }
+#pragma GCC unroll 4
+            for (int s = 0; s < 4; ++s) {
+              int l = 4 * i + s;
+#pragma GCC unroll 2
+              for (int v = 0; v < V; ++v) {
+                F wv = S::mul(code_f24(c[v], s), dsc[v][8 * h + l / 16 + 2 * quarter]);
+                acc[v] = step<true>(acc[v], xb + 128 * h + 32 * quarter + l, wv);
+              }
+            }
+          }
     }
     store(out, acc);
   }
 };
 
-// ---- driving: whole tiles of V = 2 vectors, then single vectors ----
+// ---- driving: whole tiles of kTileVectors vectors ----
+
+// The tiles work for any number of vectors; one (16 rows with AVX-512, 8 with AVX2) measured
+// best: two halve the rows each lane chain covers but double the streams that the caches and
+// prefetches must hold, and lost on every type but the K quants, which broke even.
+constexpr int kTileVectors = 1;
 
 template <typename Tile>
 std::size_t rows_of(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, std::size_t begin,
                     std::size_t end, float* out) {
   // The gathers address rows by 32-bit offsets.
-  if (stride > static_cast<std::size_t>(0x7FFFFFFF) / (2 * L)) return begin;
+  if (stride > static_cast<std::size_t>(0x7FFFFFFF) / (kTileVectors * L)) return begin;
   std::size_t r = begin;
-  for (; r + 2 * L <= end; r += 2 * L) Tile::template tile<2>(w + r * stride, stride, x, cols, out + r);
-  for (; r + L <= end; r += L) Tile::template tile<1>(w + r * stride, stride, x, cols, out + r);
+  for (; r + kTileVectors * L <= end; r += kTileVectors * L)
+    Tile::template tile<kTileVectors>(w + r * stride, stride, x, cols, out + r);
   return r;
 }
 
 constexpr SimdKernels kKernels = {
     static_cast<std::size_t>(L),
-    static_cast<std::size_t>(2 * L),
+    static_cast<std::size_t>(kTileVectors * L),
     rows_of<ElemTile<Elem::F32, false>>,
     rows_of<ElemTile<Elem::BF16, false>>,
     rows_of<Q5_1Tile>,

@@ -1,0 +1,225 @@
+// Speed of the matrix-vector products, as ratios to this machine's streaming bandwidth
+// measured in the same run:
+//  - BM_Token: every product of one decoded token of a 0.5B-shaped model (embedding 896,
+//    24 layers, 2 key/value heads of 64, feed-forward 4864, vocabulary 151936) with all
+//    weights in one type, or in the Q4_K/Q6_K mix; "of_stream" is weight bytes per token
+//    over time per token, divided by the streaming bandwidth; "pool_frac" is the share of
+//    the token's time that the pool's dispatch alone costs (the same splits with empty
+//    tasks).
+//  - BM_Product: one type's product on feed-forward-shaped matrices, cycling through more
+//    of them than the caches hold, on the pool or on one thread.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/pool.hpp"
+#include "dequant/cpu_features.hpp"
+#include "dequant/ggml_types.hpp"
+#include "dequant/matvec.hpp"
+#include "dequant/simd_kernels.hpp"
+#include "stream_read.hpp"
+
+namespace {
+
+using namespace korvex;
+
+uint64_t splitmix(uint64_t& s) {
+  uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+void put_half(uint8_t* p, uint16_t h) { std::memcpy(p, &h, 2); }
+
+// Random bytes with every scale field (and every element of the float types) a normal
+// number of moderate size, so no product runs into subnormal or NaN arithmetic.
+std::vector<uint8_t> random_matrix(uint32_t type, std::size_t cols, std::size_t rows, uint64_t seed) {
+  const GgmlTypeInfo* t = ggml_type_info(type);
+  std::size_t blocks = rows * (cols / t->block_elems);
+  std::vector<uint8_t> w(blocks * t->block_bytes + 8);
+  for (std::size_t i = 0; i + 8 <= w.size(); i += 8) {
+    uint64_t v = splitmix(seed);
+    std::memcpy(w.data() + i, &v, 8);
+  }
+  w.resize(blocks * t->block_bytes);
+  auto half = [&](std::size_t i) { return static_cast<uint16_t>(0x2C00 | (i * 0x9E37u & 0x83FF)); };
+  for (std::size_t b = 0; b < blocks; ++b) {
+    uint8_t* p = w.data() + b * t->block_bytes;
+    switch (type) {
+      case GgmlType::F32: {
+        float f = static_cast<float>(static_cast<int>(b % 2001) - 1000) * 1e-3f;
+        std::memcpy(p, &f, 4);
+        break;
+      }
+      case GgmlType::BF16: p[1] = static_cast<uint8_t>(0x3C | (p[1] & 0x83)); break;
+      case GgmlType::Q5_1:
+      case GgmlType::Q4_K: put_half(p, half(b)); put_half(p + 2, half(b + 1)); break;
+      case GgmlType::Q6_K: put_half(p + 208, half(b)); break;
+      default: put_half(p, half(b)); break;  // F16 elements; Q5_0, Q8_0, IQ4_NL: d first
+    }
+  }
+  return w;
+}
+
+std::vector<float> random_vector(std::size_t n, uint64_t seed) {
+  std::vector<float> x(n);
+  for (auto& f : x) f = static_cast<float>(static_cast<int64_t>(splitmix(seed) % 2001) - 1000) * 1e-3f;
+  return x;
+}
+
+struct Matrix {
+  uint32_t type;
+  std::size_t cols, rows;
+  std::vector<uint8_t> bytes;
+};
+
+struct Model {
+  std::vector<Matrix> matrices;
+  std::size_t bytes = 0;
+};
+
+constexpr std::size_t kEmbd = 896, kKv = 128, kFf = 4864, kVocab = 151936, kLayers = 24;
+
+// The Q4_K/Q6_K mix: rows of K blocks need a multiple of 256 columns, which in this shape
+// only the feed-forward down matrices have (4864); those alternate Q4_K and Q6_K by layer,
+// the output matrix and every 896-column matrix are Q8_0.
+constexpr uint32_t kMix = 1000;
+
+uint32_t type_in(uint32_t config, std::size_t cols, std::size_t layer) {
+  if (config != kMix) return config;
+  if (cols % 256 == 0) return layer % 2 == 0 ? GgmlType::Q4_K : GgmlType::Q6_K;
+  return GgmlType::Q8_0;
+}
+
+const Model& model(uint32_t config) {
+  static std::map<uint32_t, std::unique_ptr<Model>> cache;
+  auto it = cache.find(config);
+  if (it != cache.end()) return *it->second;
+  cache.clear();  // one model in memory at a time
+  auto m = std::make_unique<Model>();
+  uint64_t seed = 1;
+  auto add = [&](std::size_t rows, std::size_t cols, std::size_t layer) {
+    uint32_t type = type_in(config, cols, layer);
+    m->matrices.push_back({type, cols, rows, random_matrix(type, cols, rows, seed++)});
+    m->bytes += m->matrices.back().bytes.size();
+  };
+  for (std::size_t l = 0; l < kLayers; ++l) {
+    add(kEmbd, kEmbd, l);  // query
+    add(kKv, kEmbd, l);    // key
+    add(kKv, kEmbd, l);    // value
+    add(kEmbd, kEmbd, l);  // attention output
+    add(kFf, kEmbd, l);    // gate
+    add(kFf, kEmbd, l);    // up
+    add(kEmbd, kFf, l);    // down
+  }
+  add(kVocab, kEmbd, 0);  // output
+  return *cache.emplace(config, std::move(m)).first->second;
+}
+
+double stream_bandwidth() {
+  static const double bw = korvex::bench::measure_stream_bandwidth();
+  return bw;
+}
+
+// The pool's share alone: the same splits the products make, with empty tasks.
+double dispatch_seconds(const Model& m) {
+  const SimdKernels* k = active_simd_level() == SimdLevel::Avx512 ? &simd_kernels_avx512()
+                         : active_simd_level() == SimdLevel::Avx2 ? &simd_kernels_avx2()
+                                                                  : nullptr;
+  std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
+  auto t0 = std::chrono::steady_clock::now();
+  const int reps = 20;
+  for (int i = 0; i < reps; ++i)
+    for (const auto& mat : m.matrices) {
+      std::size_t unit = k ? k->tile_rows : 1;
+      std::size_t units = (mat.rows + unit - 1) / unit;
+      std::size_t grain = std::max<std::size_t>(1, units / (4 * threads));
+      std::vector<float> out(mat.rows);
+      parallel_ranges(units, grain, [&](std::size_t b, std::size_t) { benchmark::DoNotOptimize(out[b * unit]); });
+    }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / reps;
+}
+
+void BM_Token(benchmark::State& state) {
+  uint32_t config = static_cast<uint32_t>(state.range(0));
+  double bw = stream_bandwidth();
+  const Model& m = model(config);
+  auto x_embd = random_vector(kEmbd, 7), x_ff = random_vector(kFf, 8);
+  for (auto _ : state) {
+    for (const auto& mat : m.matrices) {
+      auto out = matvec(mat.cols == kFf ? x_ff : x_embd, mat.bytes, mat.type, mat.cols, mat.rows);
+      benchmark::DoNotOptimize(out.data());
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * m.bytes));
+  state.counters["MB_per_token"] = static_cast<double>(m.bytes) / 1e6;
+  state.counters["stream_GBps"] = bw / 1e9;
+  state.counters["of_stream"] =
+      benchmark::Counter(static_cast<double>(m.bytes) / bw, benchmark::Counter::kIsIterationInvariantRate);
+  double dispatch = dispatch_seconds(m);
+  state.counters["dispatch_us"] = dispatch * 1e6;
+  state.counters["pool_frac"] = benchmark::Counter(dispatch, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// One product type on down-shaped (896 x 4864) or gate-shaped (4864 x 896) matrices.
+void BM_Product(benchmark::State& state) {
+  uint32_t type = static_cast<uint32_t>(state.range(0));
+  std::size_t cols = static_cast<std::size_t>(state.range(1)), rows = static_cast<std::size_t>(state.range(2));
+  bool one_thread = state.range(3) != 0;
+  const GgmlTypeInfo* t = ggml_type_info(type);
+  if (cols % t->block_elems != 0) {
+    state.SkipWithError("rows are not whole blocks");
+    return;
+  }
+  tbb::task_arena single(1);
+  std::unique_ptr<ScopedArena> scope;
+  if (one_thread) scope = std::make_unique<ScopedArena>(single);
+  double bw = one_thread ? [&] {
+    static double one = korvex::bench::measure_stream_bandwidth(3);
+    return one;
+  }() : stream_bandwidth();
+  // More matrices than the caches hold, so every product streams from memory.
+  std::size_t each = rows * (cols / t->block_elems) * t->block_bytes;
+  std::size_t count = std::max<std::size_t>(4, (std::size_t{256} << 20) / each);
+  std::vector<std::vector<uint8_t>> mats;
+  for (std::size_t i = 0; i < count; ++i) mats.push_back(random_matrix(type, cols, rows, 100 + i));
+  auto x = random_vector(cols, 3);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    auto out = matvec(x, mats[i], type, cols, rows);
+    benchmark::DoNotOptimize(out.data());
+    i = (i + 1) % count;
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * each));
+  state.counters["of_stream"] =
+      benchmark::Counter(static_cast<double>(each) / bw, benchmark::Counter::kIsIterationInvariantRate);
+  state.SetLabel(std::string(t->name) + " " + simd_level_name(active_simd_level()));
+}
+
+void token_args(benchmark::internal::Benchmark* b) {
+  for (uint32_t c : {GgmlType::Q8_0, kMix, GgmlType::F16, GgmlType::BF16, GgmlType::Q5_0, GgmlType::Q5_1,
+                     GgmlType::IQ4_NL})
+    b->Arg(c);
+}
+
+void product_args(benchmark::internal::Benchmark* b) {
+  for (int64_t one : {0, 1})
+    for (uint32_t type : {GgmlType::F32, GgmlType::F16, GgmlType::BF16, GgmlType::Q8_0, GgmlType::Q5_0,
+                          GgmlType::Q5_1, GgmlType::IQ4_NL, GgmlType::Q4_K, GgmlType::Q6_K}) {
+      b->Args({type, 4864, 896, one});
+      if (type != GgmlType::Q4_K && type != GgmlType::Q6_K) b->Args({type, 896, 4864, one});
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_Token)->Apply(token_args)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Product)->Apply(product_args)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_MAIN();
