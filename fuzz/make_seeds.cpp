@@ -223,6 +223,86 @@ void tokenizer_seeds(const fs::path& dir) {
   }
 }
 
+std::string base64_decode(std::string_view in) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::string out;
+  uint32_t acc = 0;
+  int bits = 0;
+  for (char c : in) {
+    int v = value(c);
+    if (v < 0) break;  // padding
+    acc = acc << 6 | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+    }
+  }
+  return out;
+}
+
+// The bodies of the decoder's test vectors, each behind a content-type line, and a few
+// content types on a valid body.
+void chat_request_seeds(const fs::path& dir) {
+  std::ifstream cases(std::string(KORVEX_SOURCE_DIR) + "/tests/data/chat_request_cases.jsonl");
+  std::string line;
+  int n = 0;
+  constexpr std::string_view key = "\"body_b64\": \"";
+  while (std::getline(cases, line)) {
+    std::size_t at = line.find(key);
+    if (at == std::string::npos) continue;
+    std::size_t start = at + key.size();
+    std::string body = base64_decode(std::string_view(line).substr(start, line.find('"', start) - start));
+    write_text(dir / ("case_" + std::to_string(n++)), "application/json\n" + body);
+  }
+  const char* body = R"({"messages":[{"role":"user","content":"h\u00e9\"\n"}],"max_tokens":5,"temperature":0.7,"top_k":0,"repeat_penalty":1.1,"seed":18446744073709551615})";
+  for (const char* type : {"application/json", "APPLICATION/JSON; charset=utf-8", "application/vnd.x+json",
+                           "text/plain", "application/json\x7f", "-"})
+    write_text(dir / ("type_" + std::to_string(n++)), std::string(type) + "\n" + body);
+  write_text(dir / "array_form", R"([[["user","hi"]],1,0.5,2,1.5,3])");
+}
+
+// Connections: byte 0 is the write pattern, then the bytes sent (0xFF n c repeats c).
+void http_seeds(const fs::path& dir) {
+  const std::string chat_body = R"({"messages":[{"role":"user","content":"hi"}],"max_tokens":3})";
+  const std::string chat = "POST /v1/chat/completions HTTP/1.1\r\nhost: x\r\ncontent-type: application/json\r\n"
+                           "content-length: " + std::to_string(chat_body.size()) + "\r\n\r\n" + chat_body;
+  const std::string seeds[] = {
+      "GET /health HTTP/1.1\r\nhost: x\r\n\r\n",
+      "HEAD /v1/models HTTP/1.1\r\n\r\nGET /v1/models?x=1 HTTP/1.1\r\nconnection: close\r\n\r\n",
+      "DELETE /v1/models HTTP/1.1\r\ncontent-length: 3\r\n\r\nabcGET /nope HTTP/1.0\r\n\r\n",
+      chat,
+      chat + chat,
+      "POST /v1/chat/completions HTTP/1.1\r\ncontent-type: application/json\r\nexpect: 100-continue\r\n"
+      "transfer-encoding: chunked\r\n\r\n4\r\n{\"me\r\n1b\r\nssages\":[],\"max_tokens\":1}  \r\n0\r\n\r\n",
+      "POST /v1/chat/completions HTTP/1.0\r\ncontent-type: text/plain\r\ncontent-length: 2\r\n\r\n{}",
+      "POST /v1/chat/completions HTTP/1.1\r\ncontent-type: application/json\r\ncontent-length: 99\r\n\r\n{\"mess",
+      "POST /v1/chat/completions HTTP/1.1\r\ncontent-type: application/json\r\ncontent-length: 2097153\r\n\r\n",
+      "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n",
+      "PRI * HTTP/1.1\r\n\r\n",
+      "\r\n\r\nGET /health HTTP/1.1\n\n",
+      "GET /\xFF\x3F" "a HTTP/1.1\r\n\r\n",         // a target of 64 KiB + 1
+      "GET /health HTTP/1.1\r\nx: \xFF\x40" "b\r\n\r\n",  // one long header line
+      "GET /health HTTP/1.1\r\n\xFF\xFF" "c\xFF\xFF" "c",             // a head over the buffer limit
+      "G\x01T / HTTP/1.1\r\n\r\n",
+      "GET /health HTTP/3.0\r\n\r\n",
+  };
+  int n = 0;
+  for (const std::string& s : seeds)
+    for (char pattern : {'\0', '\1'})
+      write_text(dir / ("conn_" + std::to_string(n++)), std::string(1, pattern) + s);
+  std::string many = "GET /health HTTP/1.1\r\n";
+  for (int i = 0; i < 101; ++i) many += "h" + std::to_string(i) + ": v\r\n";
+  write_text(dir / "too_many_header_lines", std::string(1, '\2') + many + "\r\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -235,5 +315,7 @@ int main(int argc, char** argv) {
     fs::create_directories(root / target);
   gguf_model_seeds(root / "fuzz_gguf_model");
   tokenizer_seeds(root / "fuzz_tokenizer");
+  chat_request_seeds(root / "fuzz_chat_request");
+  http_seeds(root / "fuzz_http_head");
   return 0;
 }

@@ -52,11 +52,22 @@ for t in "${targets[@]}"; do
   fi
 done
 
+# Flags of one target. The connection target's server frees on its own threads after each
+# input has returned, which libFuzzer's per-input leak check would take for a possible leak
+# and answer with a full (slow) scan every time; leaks still show in the scan at exit.
+target_flags() {
+  case $1 in
+    fuzz_http_head) echo "-detect_leaks=0" ;;
+    *) echo "" ;;
+  esac
+}
+
 fuzz_one() {
   local t=$1
   mkdir -p "$build/corpus/$t" "$build/artifacts/$t"
   local start=$SECONDS rc=0
-  "$build/fuzz/$t" -runs="$runs" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
+  # shellcheck disable=SC2046
+  "$build/fuzz/$t" $(target_flags "$t") -runs="$runs" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" \
     "$build/corpus/$t" "$build/seeds/$t" >"$build/logs/$t.log" 2>&1 || rc=$?
   local done_runs
