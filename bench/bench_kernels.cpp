@@ -138,7 +138,7 @@ double dispatch_seconds(const Model& m) {
   const int reps = 20;
   for (int i = 0; i < reps; ++i)
     for (const auto& mat : m.matrices) {
-      std::size_t unit = k ? k->tile_rows : 1;
+      std::size_t unit = k ? k->lanes : 1;
       std::size_t units = (mat.rows + unit - 1) / unit;
       std::size_t grain = std::max<std::size_t>(1, units / (4 * threads));
       std::vector<float> out(mat.rows);

@@ -80,10 +80,10 @@ std::vector<float> matvec_rows(const GgmlTypeInfo& info, std::span<const float> 
   const float* xp = x.data();
   if (info.row_dot != nullptr) {
     RowDotFn kernel = info.row_dot;
-    run_rows(rows, k ? k->tile_rows : 1, fast, wp, row_bytes, xp, cols, out.data(),
+    run_rows(rows, k ? k->lanes : 1, fast, wp, row_bytes, xp, cols, out.data(),
              [&](std::size_t r) { return kernel(wp + r * row_bytes, xp, cols); });
   } else {
-    run_rows(rows, k ? k->tile_rows : 1, fast, wp, row_bytes, xp, cols, out.data(),
+    run_rows(rows, k ? k->lanes : 1, fast, wp, row_bytes, xp, cols, out.data(),
              [&](std::size_t r) { return dequant_row_dot(info, wp + r * row_bytes, xp, cols); });
   }
   return out;
@@ -121,7 +121,7 @@ std::vector<float> matvec_f32(std::span<const float> w, std::span<const float> x
   const float* wp = w.data();
   const float* xp = x.data();
   std::size_t stride = checked_mul(cols, sizeof(float), "row size");
-  run_rows(rows, k ? k->tile_rows : 1, fast, reinterpret_cast<const uint8_t*>(wp), stride, xp, n, out.data(),
+  run_rows(rows, k ? k->lanes : 1, fast, reinterpret_cast<const uint8_t*>(wp), stride, xp, n, out.data(),
            [&](std::size_t r) { return matvec_f32_row(wp + r * cols, xp, n); });
   return out;
 }

@@ -15,8 +15,7 @@ using SimdRowsFn = std::size_t (*)(const uint8_t* w, std::size_t row_bytes, cons
                                    std::size_t row_begin, std::size_t row_end, float* out);
 
 struct SimdKernels {
-  std::size_t lanes;       // rows per vector
-  std::size_t tile_rows;   // rows per tile of independent accumulators
+  std::size_t lanes;  // rows per vector: tasks split rows in multiples of it
   // The types' own row kernels.
   SimdRowsFn f32, bf16, q5_1, iq4_nl;
   // Sums of the dequantised row as matvec_f32 sums them (acc from -0.0, acc + x * w);

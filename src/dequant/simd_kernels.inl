@@ -87,6 +87,7 @@ inline void consume_elems(const I (&t)[L], const float* x, std::size_t m, F& acc
 
 template <Elem E, bool XFirst>
 struct ElemTile {
+  static constexpr int kVectors = 1;
   static constexpr std::size_t kElemBytes = E == Elem::F32 ? 4 : 2;
   static constexpr std::size_t kChunk = 4 * L / kElemBytes;  // elements of one row per load
 
@@ -135,6 +136,7 @@ inline F code_f24(I words, int s) { return S::cvt(S::byte_top(words, s)); }
 // ---- Q8_0: 34-byte blocks, d at 0, qs[32] int8 at 2 ----
 
 struct Q8_0Tile {
+  static constexpr int kVectors = 1;
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     I offs = S::lane_offsets(stride);
@@ -173,9 +175,9 @@ inline I q5_codes(I qs_word, I qh, int i, bool high) {
 }
 
 struct Q5_0Tile {
+  static constexpr int kVectors = 1;
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
-    I offs = S::lane_offsets(stride);
     F acc[V];
     fill(acc, -0.0f);
     alignas(64) I qs[V][4];
@@ -186,8 +188,11 @@ struct Q5_0Tile {
 #pragma GCC unroll 2
       for (int v = 0; v < V; ++v) {
         const uint8_t* p = w + v * L * stride + 22 * b;
-        d[v] = scale24(S::f16lo(S::gather(p, offs)));
-        qh[v] = S::gather(p + 2, offs);
+        // bytes 0..15 give d and qh (which straddles words 0 and 1), bytes 6..21 the qs
+        I head[4];
+        S::load_d4(p, stride, head);
+        d[v] = scale24(S::f16lo(head[0]));
+        qh[v] = S::or_(S::srli(head[0], 16), S::slli(head[1], 16));
         S::load_d4(p + 6, stride, qs[v]);
       }
       const float* xb = x + 32 * b;
@@ -210,9 +215,9 @@ struct Q5_0Tile {
 };
 
 struct Q5_1Tile {
+  static constexpr int kVectors = 1;
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
-    I offs = S::lane_offsets(stride);
     F acc[V];
     fill(acc, 0.0f);
     alignas(64) I qs[V][4];
@@ -223,10 +228,11 @@ struct Q5_1Tile {
 #pragma GCC unroll 2
       for (int v = 0; v < V; ++v) {
         const uint8_t* p = w + v * L * stride + 24 * b;
-        I dm = S::gather(p, offs);
-        d[v] = scale24(S::f16lo(dm));
-        m[v] = S::f16lo(S::srli(dm, 16));
-        qh[v] = S::gather(p + 4, offs);
+        I head[4];  // d | m << 16, qh, and the first qs words again
+        S::load_d4(p, stride, head);
+        d[v] = scale24(S::f16lo(head[0]));
+        m[v] = S::f16lo(S::srli(head[0], 16));
+        qh[v] = head[1];
         S::load_d4(p + 8, stride, qs[v]);
       }
       const float* xb = x + 32 * b;
@@ -257,6 +263,7 @@ struct Q5_1Tile {
 // ---- IQ4_NL: 18-byte blocks, d at 0, qs[16] at 2, 4-bit codes into the level table ----
 
 struct Iq4nlTile {
+  static constexpr int kVectors = 1;
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     static constexpr float kLevels[16] = {-127.f, -104.f, -83.f, -65.f, -49.f, -35.f, -22.f, -10.f,
@@ -296,6 +303,7 @@ struct Iq4nlTile {
 // ---- Q4_K: 144-byte super-blocks of 256: d, dmin, scales[12] at 4, qs[128] at 16 ----
 
 struct Q4_KTile {
+  static constexpr int kVectors = 2;  // two lane chains beat one here; see rows_of
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     F acc[V];
@@ -348,7 +356,8 @@ struct Q4_KTile {
 #pragma GCC unroll 2
               for (int v = 0; v < V; ++v) {
                 // the table lookup reads the low 4 bits of each word
-                F q = S::nib_f(S::srli(qs[v][8 * g + i], 8 * s + 4 * half));
+                I word = half ? S::srli(qs[v][8 * g + i], 4) : qs[v][8 * g + i];
+                F q = S::nib_f(s == 0 ? word : S::byte_low(word, s));
                 acc[v] = step<true>(acc[v], xb + 64 * g + 32 * half + 4 * i + s, S::sub(S::mul(q, dv[v]), mv[v]));
               }
         }
@@ -360,6 +369,7 @@ struct Q4_KTile {
 // ---- Q6_K: 210-byte super-blocks: ql[128], qh[64] at 128, scales[16] int8 at 192, d at 208 ----
 
 struct Q6_KTile {
+  static constexpr int kVectors = 1;
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     I offs = S::lane_offsets(stride);
@@ -417,27 +427,28 @@ struct Q6_KTile {
   }
 };
 
-// ---- driving: whole tiles of kTileVectors vectors ----
+// ---- driving: whole tiles of Tile::kVectors vectors ----
 
-// The tiles work for any number of vectors; one (16 rows with AVX-512, 8 with AVX2) measured
-// best: two halve the rows each lane chain covers but double the streams that the caches and
-// prefetches must hold, and lost on every type but the K quants, which broke even.
-constexpr int kTileVectors = 1;
-
+// A tile of two vectors halves the time each lane chain of dependent adds takes per row,
+// but doubles the rows read side by side, which the caches and prefetches must hold. On
+// this machine one vector measured best for every type but Q4_K, whose decoding has the
+// most work per element to overlap.
 template <typename Tile>
 std::size_t rows_of(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, std::size_t begin,
                     std::size_t end, float* out) {
+  constexpr int V = Tile::kVectors;
   // The gathers address rows by 32-bit offsets.
-  if (stride > static_cast<std::size_t>(0x7FFFFFFF) / (kTileVectors * L)) return begin;
+  if (stride > static_cast<std::size_t>(0x7FFFFFFF) / (V * L)) return begin;
   std::size_t r = begin;
-  for (; r + kTileVectors * L <= end; r += kTileVectors * L)
-    Tile::template tile<kTileVectors>(w + r * stride, stride, x, cols, out + r);
+  for (; r + V * L <= end; r += V * L) Tile::template tile<V>(w + r * stride, stride, x, cols, out + r);
+  // A remainder of single vectors where the tile has more.
+  if constexpr (V > 1)
+    for (; r + L <= end; r += L) Tile::template tile<1>(w + r * stride, stride, x, cols, out + r);
   return r;
 }
 
 constexpr SimdKernels kKernels = {
     static_cast<std::size_t>(L),
-    static_cast<std::size_t>(kTileVectors * L),
     rows_of<ElemTile<Elem::F32, false>>,
     rows_of<ElemTile<Elem::BF16, false>>,
     rows_of<Q5_1Tile>,
