@@ -134,19 +134,24 @@ TEST(Matvec, EveryTypeMatchesTheReferenceOverShapes) {
 
 TEST(Matvec, ResultDoesNotDependOnThreadCount) {
   std::mt19937 rng(21);
-  tbb::task_arena one(1);
+  // One thread, an odd count that splits the rows unevenly, and the default pool.
+  tbb::task_arena one(1), three(3);
   const size_t cols = 512, rows = 301;
   for (uint32_t type : kAllTypes) {
     auto w = random_matrix(type, cols, rows, rng);
     auto x = random_floats(cols, rng);
     auto many = matvec(x, w, type, cols, rows);
-    std::vector<float> single;
-    {
-      ScopedArena scope(one);
-      single = matvec(x, w, type, cols, rows);
+    for (tbb::task_arena* arena : {&one, &three}) {
+      ScopedArena scope(*arena);
+      EXPECT_TRUE(same_bits(matvec(x, w, type, cols, rows), many))
+          << ggml_type_info(type)->name << " on " << arena->max_concurrency() << " threads";
     }
-    EXPECT_TRUE(same_bits(single, many)) << ggml_type_info(type)->name;
   }
+  auto wf = random_floats(cols * rows, rng);
+  auto x = random_floats(cols, rng);
+  auto many = matvec_f32(wf, x, cols, rows);
+  ScopedArena scope(one);
+  EXPECT_TRUE(same_bits(matvec_f32(wf, x, cols, rows), many));
 }
 
 TEST(Matvec, ShortArgumentsStopInsteadOfReadingOutside) {
