@@ -108,7 +108,9 @@ struct S {
   static I gather(const uint8_t* base, I offs) {
     return _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), offs, 1);
   }
-  static void prefetch(const uint8_t* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
+  // As an asm statement: GCC 12 judged a function holding only the prefetch builtin free of
+  // effects and dropped every call to it.
+  static KX_INLINE void prefetch(const uint8_t* p) { __asm__ volatile("prefetcht0 (%0)" : : "r"(p)); }
   static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
 
   // 16 bytes of 8 rows: out[0..4).
