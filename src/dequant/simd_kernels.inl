@@ -57,12 +57,6 @@ inline void prefetch_ahead(const uint8_t* tile, std::size_t stride, std::size_t 
   }
 }
 
-// Bits [shift, shift + width) of each lane, placed at bit `at`; shifts can go either way.
-inline I field(I v, int shift, int at, int mask_at) {
-  I moved = shift >= at ? S::srli(v, shift - at) : S::slli(v, at - shift);
-  return S::and_(moved, mask_at);
-}
-
 // ---- element types: F32, BF16, F16 (and matvec_f32's plain f32 rows) ----
 
 enum class Elem { F32, BF16, F16 };
