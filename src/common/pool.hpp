@@ -8,7 +8,31 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+// ThreadSanitizer cannot see inside the uninstrumented oneTBB library, so it takes the hand-off
+// of a parallel call (the caller's data read by the pool's threads, their results read by
+// the caller) for races. Under it, the hand-off is stated: the caller releases before the
+// call and acquires after it, every range acquires before it starts and releases when done.
+#if defined(__SANITIZE_THREAD__)
+#define KORVEX_TSAN_HANDOFF 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KORVEX_TSAN_HANDOFF 1
+#endif
+#endif
+#ifdef KORVEX_TSAN_HANDOFF
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+#endif
+
 namespace korvex {
+
+#ifdef KORVEX_TSAN_HANDOFF
+inline void pool_handoff_acquire(void* token) { __tsan_acquire(token); }
+inline void pool_handoff_release(void* token) { __tsan_release(token); }
+#else
+inline void pool_handoff_acquire(void*) {}
+inline void pool_handoff_release(void*) {}
+#endif
 
 // CPUs this process may use: the affinity mask, capped by a cgroup cpu.max quota.
 std::size_t available_cpus();
@@ -36,10 +60,16 @@ template <typename Body>
 void parallel_ranges(std::size_t n, std::size_t grain, Body&& body) {
   if (n == 0) return;
   if (grain == 0) grain = 1;
+  char handoff = 0;  // only its address matters
+  pool_handoff_release(&handoff);
   current_arena().execute([&] {
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
-                      [&](const tbb::blocked_range<std::size_t>& r) { body(r.begin(), r.end()); });
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain), [&](const tbb::blocked_range<std::size_t>& r) {
+      pool_handoff_acquire(&handoff);
+      body(r.begin(), r.end());
+      pool_handoff_release(&handoff);
+    });
   });
+  pool_handoff_acquire(&handoff);
 }
 
 }  // namespace korvex

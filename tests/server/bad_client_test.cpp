@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <set>
 #include <sstream>
@@ -27,6 +28,14 @@
 
 namespace korvex {
 namespace {
+
+// Built with a sanitizer (the program under test too, in the same build): generation runs
+// many times slower, and the sanitizer's allocator keeps freed memory on purpose.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -93,6 +102,11 @@ struct Server {
   ~Server() {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
+    if (testing::Test::HasFailure()) {
+      std::string text = slurp(err);
+      std::cerr << "server's standard error (its end):\n"
+                << (text.size() > 20000 ? text.substr(text.size() - 20000) : text) << "\n";
+    }
   }
 
   // The port of the process's one listening IPv4 socket.
@@ -229,32 +243,39 @@ enum class Behaviour { ReadsToTheEnd, ReadsSlowly, LeavesEarly, LeavesBeforeRead
 // the whole stream. Returns how many streams were read completely.
 int run_stream_round(const Server& server, uint32_t seed) {
   constexpr int kClients = 64;
-  constexpr int kPieces = 3000;  // far more than the channel and the socket buffers hold
+  // Far more than the channel and the socket buffers hold, so that readers hold generations up.
+  constexpr int kPieces = kSanitized ? 400 : 3000;
   std::mt19937 rng(seed);
   std::vector<Behaviour> behaviours;
   for (int i = 0; i < kClients; ++i) behaviours.push_back(static_cast<Behaviour>(rng() % 4));
   std::atomic<int> complete{0};
+  auto run_client = [&](Behaviour b, std::size_t cut) {
+    TestConnection c(server.port, 60s, b == Behaviour::ReadsSlowly ? 4096 : 0);
+    c.send(chat_request(kPieces));
+    switch (b) {
+      case Behaviour::LeavesBeforeReading: return;
+      case Behaviour::LeavesEarly:
+        while (c.pending.size() < cut && c.fill()) {
+        }
+        return;
+      case Behaviour::ReadsSlowly:
+        // Pauses now and then, so that the generation waits for this reader.
+        for (int k = 0; k < 20 && c.fill(); ++k) std::this_thread::sleep_for(10ms);
+        [[fallthrough]];
+      case Behaviour::ReadsToTheEnd: {
+        HttpReply r = c.read_reply();
+        expect_complete_stream(r, kPieces);
+        if (r.body.ends_with("data: [DONE]\n\n")) ++complete;
+      }
+    }
+  };
   std::vector<std::thread> clients;
   for (int i = 0; i < kClients; ++i) {
     clients.emplace_back([&, i, cut = 1 + rng() % 60000] {
-      Behaviour b = behaviours[i];
-      TestConnection c(server.port, 60s, b == Behaviour::ReadsSlowly ? 4096 : 0);
-      c.send(chat_request(kPieces));
-      switch (b) {
-        case Behaviour::LeavesBeforeReading: return;
-        case Behaviour::LeavesEarly:
-          while (c.pending.size() < cut && c.fill()) {
-          }
-          return;
-        case Behaviour::ReadsSlowly:
-          // Pauses now and then, so that the generation waits for this reader.
-          for (int k = 0; k < 20 && c.fill(); ++k) std::this_thread::sleep_for(10ms);
-          [[fallthrough]];
-        case Behaviour::ReadsToTheEnd: {
-          HttpReply r = c.read_reply();
-          expect_complete_stream(r, kPieces);
-          if (r.body.ends_with("data: [DONE]\n\n")) ++complete;
-        }
+      try {
+        run_client(behaviours[i], cut);
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "client " << i << ": " << e.what();
       }
     });
   }
@@ -278,8 +299,9 @@ TEST(BadClients, ManyStreamsWithDisconnectsAndSlowReaders) {
   // The second round must come back to that level.
   EXPECT_GT(run_stream_round(server, 2), 0);
   server.expect_healthy();
-  EXPECT_LE(threads_down_to(server, idle_threads, 30s), idle_threads) << "threads left behind by the generations";
-  EXPECT_LE(server.rss_kb(), idle_rss_kb + 16 * 1024) << "memory kept after the generations ended";
+  EXPECT_LE(threads_down_to(server, idle_threads, kSanitized ? 120s : 30s), idle_threads) << "threads left behind by the generations";
+  if (!kSanitized)
+    EXPECT_LE(server.rss_kb(), idle_rss_kb + 16 * 1024) << "memory kept after the generations ended";
 }
 
 }  // namespace
