@@ -140,7 +140,7 @@ double dispatch_seconds(const Model& m) {
     for (const auto& mat : m.matrices) {
       std::size_t unit = k ? k->lanes : 1;
       std::size_t units = (mat.rows + unit - 1) / unit;
-      std::size_t grain = std::max<std::size_t>(1, units / (4 * threads));
+      std::size_t grain = product_task_units(units, threads);
       std::vector<float> out(mat.rows);
       parallel_ranges(units, grain, [&](std::size_t b, std::size_t) { benchmark::DoNotOptimize(out[b * unit]); });
     }

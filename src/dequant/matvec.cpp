@@ -52,9 +52,8 @@ void run_rows(std::size_t rows, std::size_t tile_rows, SimdRowsFn fast, const ui
               const float* x, std::size_t cols, float* out, PlainRow plain) {
   std::size_t unit = fast != nullptr ? tile_rows : 1;
   std::size_t units = (rows + unit - 1) / unit;
-  // A few tasks per thread balance the load; more only add scheduling.
   std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
-  std::size_t grain = std::max<std::size_t>(1, units / (4 * threads));
+  std::size_t grain = product_task_units(units, threads);
   parallel_ranges(units, grain, [&](std::size_t ub, std::size_t ue) {
     std::size_t r = ub * unit, end = std::min(ue * unit, rows);
     if (fast != nullptr) r = fast(w, stride, x, cols, r, end, out);

@@ -26,6 +26,14 @@ struct SimdKernels {
   SimdRowsFn f32_matvec;
 };
 
+// Units (whole vectors of rows) per pool task of a product: one task per thread. Every row
+// costs the same, so even shares balance, and each task more would only add scheduling.
+inline std::size_t product_task_units(std::size_t units, std::size_t threads) {
+  if (threads == 0) threads = 1;
+  std::size_t per = (units + threads - 1) / threads;
+  return per == 0 ? 1 : per;
+}
+
 const SimdKernels& simd_kernels_avx512();
 const SimdKernels& simd_kernels_avx2();
 

@@ -316,20 +316,18 @@ struct Q4_KTile {
         S::load_d16(p + 80, stride, qs[v] + 16);
         F d = S::f16lo(head[v][0]);
         F dmin = S::f16lo(S::srli(head[v][0], 16));
-        // scales[0..3] in head[1], scales[4..7] in head[2], scales[8..11] in head[3]
-#pragma GCC unroll 8
-        for (int i = 0; i < 8; ++i) {
-          I sc, mn;
-          if (i < 4) {
-            sc = S::and_(S::srli(head[v][1], 8 * i), 63);
-            mn = S::and_(S::srli(head[v][2], 8 * i), 63);
-          } else {
-            int k = 8 * (i - 4);
-            sc = S::or_(S::and_(S::srli(head[v][3], k), 0x0F), S::and_(S::srli(head[v][1], k + 2), 0x30));
-            mn = S::or_(S::and_(S::srli(head[v][3], k + 4), 0x0F), S::and_(S::srli(head[v][2], k + 2), 0x30));
-          }
-          dsc[v][i] = S::mul(d, S::cvt(sc));
-          msc[v][i] = S::mul(dmin, S::cvt(mn));
+        // scales[0..3] in head[1], scales[4..7] in head[2], scales[8..11] in head[3]; the
+        // 6-bit scale and minimum of each sub-block, one per byte, four sub-blocks a word
+        I h1 = head[v][1], h2 = head[v][2], h3 = head[v][3];
+        I sc_lo = S::and_(h1, 0x3F3F3F3F), mn_lo = S::and_(h2, 0x3F3F3F3F);
+        I sc_hi = S::or_(S::and_(h3, 0x0F0F0F0F), S::and_(S::srli(h1, 2), 0x30303030));
+        I mn_hi = S::or_(S::and_(S::srli(h3, 4), 0x0F0F0F0F), S::and_(S::srli(h2, 2), 0x30303030));
+#pragma GCC unroll 4
+        for (int i = 0; i < 4; ++i) {
+          dsc[v][i] = S::mul(d, S::cvt(S::byte_low(sc_lo, i)));
+          msc[v][i] = S::mul(dmin, S::cvt(S::byte_low(mn_lo, i)));
+          dsc[v][i + 4] = S::mul(d, S::cvt(S::byte_low(sc_hi, i)));
+          msc[v][i + 4] = S::mul(dmin, S::cvt(S::byte_low(mn_hi, i)));
         }
       }
       const float* xb = x + 256 * b;
