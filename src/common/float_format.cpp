@@ -7,15 +7,8 @@
 
 namespace korvex {
 
-std::string f32_display(float v) {
-  if (std::isnan(v)) return "NaN";
-  std::string out = std::signbit(v) ? "-" : "";
-  if (std::isinf(v)) return out + "inf";
-
-  // The scientific form of to_chars carries the shortest round-trip digits: "d.ddde±xx".
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+std::string positional_digits(std::string_view sci) {
+  std::string out;
   std::size_t e_pos = sci.find('e');
   std::string digits;
   for (char c : sci.substr(0, e_pos))
@@ -37,6 +30,19 @@ std::string f32_display(float v) {
     out.append(static_cast<std::size_t>(-int_digits), '0');
     out += digits;
   }
+  return out;
+}
+
+std::string f32_display(float v) {
+  if (std::isnan(v)) return "NaN";
+  std::string out = std::signbit(v) ? "-" : "";
+  if (std::isinf(v)) return out + "inf";
+
+  // The scientific form of to_chars carries the shortest round-trip digits: "d.ddde±xx".
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  out += positional_digits(sci);
   return out;
 }
 

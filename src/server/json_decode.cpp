@@ -1,5 +1,7 @@
 #include "server/json_decode.hpp"
 
+#include "common/float_format.hpp"
+
 #include <unicode/uchar.h>
 
 #include <charconv>
@@ -99,27 +101,9 @@ std::string plain_float_text(double value) {
     out += '-';
     sci.remove_prefix(1);
   }
-  const std::size_t e_pos = sci.find('e');
-  std::string digits;
-  for (char c : sci.substr(0, e_pos))
-    if (c != '.') digits += c;
-  const long exponent = std::strtol(std::string(sci.substr(e_pos + 1)).c_str(), nullptr, 10);
-
-  const long int_digits = exponent + 1;  // digits before the point
-  const long n = static_cast<long>(digits.size());
-  if (int_digits >= n) {
-    out += digits;
-    out.append(static_cast<std::size_t>(int_digits - n), '0');
-    out += ".0";
-  } else if (int_digits > 0) {
-    out.append(digits, 0, static_cast<std::size_t>(int_digits));
-    out += '.';
-    out.append(digits, static_cast<std::size_t>(int_digits));
-  } else {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-int_digits), '0');
-    out += digits;
-  }
+  const std::string digits = positional_digits(sci);
+  out += digits;
+  if (digits.find('.') == std::string::npos) out += ".0";  // an integral value keeps ".0"
   return out;
 }
 
