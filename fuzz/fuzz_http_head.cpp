@@ -70,17 +70,29 @@ std::string expand(std::string_view in) {
 }
 
 int connect_local() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) fault("socket");
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fault("connect: server gone");
-  return fd;
+  // The connections the server closed first wait out TIME_WAIT on its side and hold their
+  // local ports meanwhile; when none is free, wait for some to come back (a limit of this
+  // client, not a fault of the server).
+  for (int attempt = 0;; ++attempt) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) fault("socket");
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    int err = errno;
+    ::close(fd);
+    if (err == EADDRNOTAVAIL && attempt < 200) {
+      ::usleep(100000);
+      continue;
+    }
+    std::string what = std::string("connect: ") + std::strerror(err);
+    fault(what.c_str());
+  }
 }
 
 // Sends the bytes in pieces of `piece` (0: at once), stopping quietly when the server has
@@ -119,6 +131,10 @@ std::string send_and_read(std::string_view request, std::size_t piece) {
     if (r <= 0) break;  // end, or a reset after an early answer
     reply.append(buf, static_cast<std::size_t>(r));
   }
+  // Everything has been read: close with a reset, so that this side keeps no connection in
+  // TIME_WAIT; at hundreds of inputs a second those would use up the local ports.
+  linger reset{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   ::close(fd);
   return reply;
 }
