@@ -83,8 +83,16 @@ int connect_local() {
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-    int err = errno;
+    int err = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
+    if (err == EINTR) {
+      // libFuzzer's timer signal came in; the connection goes on being set up without us.
+      pollfd p{fd, POLLOUT, 0};
+      while (::poll(&p, 1, kReplyTimeoutMs) < 0 && errno == EINTR) {
+      }
+      socklen_t len = sizeof err;
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    }
+    if (err == 0) return fd;
     ::close(fd);
     if (err == EADDRNOTAVAIL && attempt < 200) {
       ::usleep(100000);
