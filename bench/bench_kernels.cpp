@@ -216,4 +216,19 @@ void product_args(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_Token)->Apply(token_args)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_Product)->Apply(product_args)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_MAIN();
+// --threads=N sizes the pool (default: every available CPU); the rest goes to the library.
+int main(int argc, char** argv) {
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a.rfind("--threads=", 0) == 0)
+      korvex::set_pool_threads(static_cast<std::size_t>(std::stoul(a.substr(10))));
+    else
+      rest.push_back(argv[i]);
+  }
+  int n = static_cast<int>(rest.size());
+  benchmark::Initialize(&n, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
