@@ -10,6 +10,10 @@
 // produces. Each lane adds its products in column order with separate multiply and add,
 // so every row's value equals the plain kernel's bit for bit. No instruction here may be
 // fused (no FMA): the build keeps -ffp-contract=off.
+//
+// Unrolling is steered loop by loop: the innermost loops unroll fully so that shift counts
+// and word indices are constants, but unrolling the outer ones let GCC hoist whole groups
+// of decoded vectors ahead of their use and spill them to the stack.
 
 using F = S::F;
 using I = S::I;
@@ -297,7 +301,7 @@ struct Iq4nlTile {
 // ---- Q4_K: 144-byte super-blocks of 256: d, dmin, scales[12] at 4, qs[128] at 16 ----
 
 struct Q4_KTile {
-  static constexpr int kVectors = 2;  // two lane chains beat one here; see rows_of
+  static constexpr int kVectors = 2;  // see the note before rows_of
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     F acc[V];
