@@ -8,6 +8,9 @@
 //    tasks).
 //  - BM_Product: one type's product on feed-forward-shaped matrices, cycling through more
 //    of them than the caches hold, on the pool or on one thread.
+//  - BM_Resident: the same gate-shaped product repeated on one matrix, which stays in the
+//    caches: what the kernels compute per second when memory is not in the way, against
+//    the same streaming yardstick (a ceiling on BM_Token's share for that type).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -137,7 +140,7 @@ double dispatch_seconds(const Model& m) {
       std::size_t units = (mat.rows + unit - 1) / unit;
       std::size_t grain = product_task_units(units, threads);
       std::vector<float> out(mat.rows);
-      parallel_ranges(units, grain, [&](std::size_t b, std::size_t) { benchmark::DoNotOptimize(out[b * unit]); });
+      parallel_ranges_even(units, grain, [&](std::size_t b, std::size_t) { benchmark::DoNotOptimize(out[b * unit]); });
     }
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / reps;
 }
@@ -197,6 +200,23 @@ void BM_Product(benchmark::State& state) {
   state.SetLabel(std::string(t->name) + " " + simd_level_name(active_simd_level()));
 }
 
+void BM_Resident(benchmark::State& state) {
+  uint32_t type = static_cast<uint32_t>(state.range(0));
+  const GgmlTypeInfo* t = ggml_type_info(type);
+  const std::size_t cols = kEmbd, rows = kFf;
+  double bw = korvex::bench::measure_stream_bandwidth(3);
+  auto w = random_matrix(type, cols, rows, 42);
+  auto x = random_vector(cols, 3);
+  for (auto _ : state) {
+    auto out = matvec(x, w, type, cols, rows);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.size()));
+  state.counters["of_stream"] =
+      benchmark::Counter(static_cast<double>(w.size()) / bw, benchmark::Counter::kIsIterationInvariantRate);
+  state.SetLabel(std::string(t->name) + " " + simd_level_name(active_simd_level()));
+}
+
 void token_args(benchmark::internal::Benchmark* b) {
   for (uint32_t c : {GgmlType::Q8_0, kMix, GgmlType::F16, GgmlType::BF16, GgmlType::Q5_0, GgmlType::Q5_1,
                      GgmlType::IQ4_NL})
@@ -215,6 +235,15 @@ void product_args(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(BM_Token)->Apply(token_args)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Resident)
+    ->Apply([](benchmark::internal::Benchmark* b) {
+      for (uint32_t type : {GgmlType::F16, GgmlType::BF16, GgmlType::Q8_0, GgmlType::Q5_0, GgmlType::Q5_1,
+                            GgmlType::IQ4_NL})
+        b->Arg(type);
+    })
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0);
 BENCHMARK(BM_Product)->Apply(product_args)->Unit(benchmark::kMicrosecond)->UseRealTime();
 // --threads=N sizes the pool (default: every available CPU); the rest goes to the library.
 int main(int argc, char** argv) {

@@ -54,7 +54,7 @@ void run_rows(std::size_t rows, std::size_t tile_rows, SimdRowsFn fast, const ui
   std::size_t units = (rows + unit - 1) / unit;
   std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
   std::size_t grain = product_task_units(units, threads);
-  parallel_ranges(units, grain, [&](std::size_t ub, std::size_t ue) {
+  parallel_ranges_even(units, grain, [&](std::size_t ub, std::size_t ue) {
     std::size_t r = ub * unit, end = std::min(ue * unit, rows);
     if (fast != nullptr) r = fast(w, stride, x, cols, r, end, out);
     for (; r < end; ++r) out[r] = plain(r);
