@@ -81,6 +81,7 @@ struct Matrix {
   uint32_t type;
   std::size_t cols, rows;
   std::vector<uint8_t> bytes;
+  bool with_next = false;  // shares its input with the next matrix: one call, as the engine does
 };
 
 struct Model {
@@ -88,7 +89,14 @@ struct Model {
   std::size_t bytes = 0;
 };
 
-constexpr std::size_t kEmbd = 896, kKv = 128, kFf = 4864, kVocab = 151936, kLayers = 24;
+struct Shape {
+  std::size_t embd, kv, ff, vocab, layers;
+};
+constexpr std::size_t kEmbd = 896, kFf = 4864;
+constexpr Shape kHalfB = {kEmbd, 128, kFf, 151936, 24};
+// A model small enough for the caches (about 11 MB in Q8_0): products short enough that
+// the pool's cost per call shows.
+constexpr Shape kSmall = {288, 288, 768, 32000, 6};
 
 // The Q4_K/Q6_K mix: rows of K blocks need a multiple of 256 columns, which in this shape
 // only the feed-forward down matrices have (4864); those alternate Q4_K and Q6_K by layer,
@@ -101,29 +109,43 @@ uint32_t type_in(uint32_t config, std::size_t cols, std::size_t layer) {
   return GgmlType::Q8_0;
 }
 
-const Model& model(uint32_t config) {
-  static std::map<uint32_t, std::unique_ptr<Model>> cache;
-  auto it = cache.find(config);
+const Model& model(uint32_t config, const Shape& shape = kHalfB) {
+  static std::map<std::pair<uint32_t, std::size_t>, std::unique_ptr<Model>> cache;
+  auto key = std::make_pair(config, shape.embd);
+  auto it = cache.find(key);
   if (it != cache.end()) return *it->second;
   cache.clear();  // one model in memory at a time
   auto m = std::make_unique<Model>();
   uint64_t seed = 1;
-  auto add = [&](std::size_t rows, std::size_t cols, std::size_t layer) {
+  auto add = [&](std::size_t rows, std::size_t cols, std::size_t layer, bool with_next = false) {
     uint32_t type = type_in(config, cols, layer);
-    m->matrices.push_back({type, cols, rows, random_matrix(type, cols, rows, seed++)});
+    m->matrices.push_back({type, cols, rows, random_matrix(type, cols, rows, seed++), with_next});
     m->bytes += m->matrices.back().bytes.size();
   };
-  for (std::size_t l = 0; l < kLayers; ++l) {
-    add(kEmbd, kEmbd, l);  // query
-    add(kKv, kEmbd, l);    // key
-    add(kKv, kEmbd, l);    // value
-    add(kEmbd, kEmbd, l);  // attention output
-    add(kFf, kEmbd, l);    // gate
-    add(kFf, kEmbd, l);    // up
-    add(kEmbd, kFf, l);    // down
+  for (std::size_t l = 0; l < shape.layers; ++l) {
+    add(shape.embd, shape.embd, l, true);  // query
+    add(shape.kv, shape.embd, l, true);    // key
+    add(shape.kv, shape.embd, l);          // value
+    add(shape.embd, shape.embd, l);        // attention output
+    add(shape.ff, shape.embd, l, true);    // gate
+    add(shape.ff, shape.embd, l);          // up
+    add(shape.embd, shape.ff, l);    // down
   }
-  add(kVocab, kEmbd, 0);  // output
-  return *cache.emplace(config, std::move(m)).first->second;
+  add(shape.vocab, shape.embd, 0);  // output
+  return *cache.emplace(key, std::move(m)).first->second;
+}
+
+// Every product of one token, in the engine's calls: matrices that share their input go
+// to the pool together.
+void run_token(const Model& m, std::span<const float> x_embd, std::span<const float> x_ff) {
+  std::vector<MatvecJob> jobs;
+  for (const auto& mat : m.matrices) {
+    jobs.push_back({mat.bytes, mat.type, mat.rows});
+    if (mat.with_next) continue;
+    auto outs = matvec_same_input(mat.cols == x_ff.size() ? x_ff : x_embd, jobs, mat.cols);
+    benchmark::DoNotOptimize(outs.data());
+    jobs.clear();
+  }
 }
 
 // The pool's share alone: the same splits the products make, with empty tasks.
@@ -134,14 +156,19 @@ double dispatch_seconds(const Model& m) {
   std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
   auto t0 = std::chrono::steady_clock::now();
   const int reps = 20;
-  for (int i = 0; i < reps; ++i)
+  std::size_t unit = k ? k->lanes : 1;
+  for (int i = 0; i < reps; ++i) {
+    std::size_t units = 0, weights = 0;
     for (const auto& mat : m.matrices) {
-      std::size_t unit = k ? k->lanes : 1;
-      std::size_t units = (mat.rows + unit - 1) / unit;
-      std::size_t grain = product_task_units(units, threads);
-      std::vector<float> out(mat.rows);
+      units += (mat.rows + unit - 1) / unit;
+      weights += (mat.rows + unit - 1) / unit * unit * mat.cols;
+      if (mat.with_next) continue;
+      std::size_t grain = product_task_units(units, threads, weights / units);
+      std::vector<float> out(units * unit);
       parallel_ranges_even(units, grain, [&](std::size_t b, std::size_t) { benchmark::DoNotOptimize(out[b * unit]); });
+      units = weights = 0;
     }
+  }
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / reps;
 }
 
@@ -152,12 +179,7 @@ void BM_Token(benchmark::State& state) {
   // both sides of the ratio alike.
   double bw = korvex::bench::measure_stream_bandwidth(3);
   auto x_embd = random_vector(kEmbd, 7), x_ff = random_vector(kFf, 8);
-  for (auto _ : state) {
-    for (const auto& mat : m.matrices) {
-      auto out = matvec(mat.cols == kFf ? x_ff : x_embd, mat.bytes, mat.type, mat.cols, mat.rows);
-      benchmark::DoNotOptimize(out.data());
-    }
-  }
+  for (auto _ : state) run_token(m, x_embd, x_ff);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * m.bytes));
   state.counters["MB_per_token"] = static_cast<double>(m.bytes) / 1e6;
   state.counters["stream_GBps"] = bw / 1e9;
@@ -166,6 +188,35 @@ void BM_Token(benchmark::State& state) {
   double dispatch = dispatch_seconds(m);
   state.counters["dispatch_us"] = dispatch * 1e6;
   state.counters["pool_frac"] = benchmark::Counter(dispatch, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// Every product of one token of the cache-sized model, on all threads and on one: the
+// pool's share of a token is what the threads lose against a perfect split of the
+// one-thread time, (t_all - t_one / threads) / t_all.
+void BM_SmallToken(benchmark::State& state) {
+  const Model& m = model(GgmlType::Q8_0, kSmall);
+  auto x_embd = random_vector(kSmall.embd, 7), x_ff = random_vector(kSmall.ff, 8);
+  auto token = [&] { run_token(m, x_embd, x_ff); };
+  auto seconds_per_token = [&] {
+    const int reps = 200;
+    token();
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < reps; ++i) token();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / reps;
+  };
+  double threads = current_arena().max_concurrency();
+  tbb::task_arena single(1);
+  double one;
+  {
+    ScopedArena scope(single);
+    one = seconds_per_token();
+  }
+  for (auto _ : state) token();
+  double all = seconds_per_token();
+  state.counters["threads"] = threads;
+  state.counters["one_thread_us"] = one * 1e6;
+  state.counters["all_threads_us"] = all * 1e6;
+  state.counters["pool_share"] = (all - one / threads) / all;
 }
 
 // One product type on down-shaped (896 x 4864) or gate-shaped (4864 x 896) matrices.
@@ -235,6 +286,7 @@ void product_args(benchmark::internal::Benchmark* b) {
 }  // namespace
 
 BENCHMARK(BM_Token)->Apply(token_args)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_SmallToken)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_Resident)
     ->Apply([](benchmark::internal::Benchmark* b) {
       for (uint32_t type : {GgmlType::F16, GgmlType::BF16, GgmlType::Q8_0, GgmlType::Q5_0, GgmlType::Q5_1,

@@ -44,25 +44,46 @@ SimdRowsFn simd_rows_for(const SimdKernels* k, uint32_t type) {
   return nullptr;
 }
 
-// Splits the rows over the pool in whole tiles, so that only the matrix's last tile can be
-// ragged; the vector kernel does the whole tiles, the plain one the rows left over. Every
-// row gets the same bits either way, so the split never shows in the result.
-template <typename PlainRow>
-void run_rows(std::size_t rows, std::size_t tile_rows, SimdRowsFn fast, const uint8_t* w, std::size_t stride,
-              const float* x, std::size_t cols, float* out, PlainRow plain) {
-  std::size_t unit = fast != nullptr ? tile_rows : 1;
-  std::size_t units = (rows + unit - 1) / unit;
-  std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
-  std::size_t grain = product_task_units(units, threads);
-  parallel_ranges_even(units, grain, [&](std::size_t ub, std::size_t ue) {
+// One product over stored rows, checked and ready to run: the vector kernel for the type,
+// if any, and the plain one for the rows it leaves. Rows go to the pool in units of whole
+// tiles, so that only the matrix's last tile can be ragged; every row gets the same bits
+// whichever kernel and task computes it, so the split never shows in the result.
+struct RowProduct {
+  const GgmlTypeInfo* info;
+  const uint8_t* w;
+  std::size_t stride;  // bytes per row
+  const float* x;
+  std::size_t cols, rows;
+  SimdRowsFn fast;
+  std::size_t unit;  // rows per unit of work
+  float* out;
+
+  std::size_t units() const { return (rows + unit - 1) / unit; }
+
+  float plain(std::size_t r) const {
+    const uint8_t* row = w + r * stride;
+    if (info == nullptr) return matvec_f32_row(reinterpret_cast<const float*>(row), x, cols);
+    if (info->row_dot != nullptr) return info->row_dot(row, x, cols);
+    return dequant_row_dot(*info, row, x, cols);
+  }
+
+  void run_units(std::size_t ub, std::size_t ue) const {
     std::size_t r = ub * unit, end = std::min(ue * unit, rows);
     if (fast != nullptr) r = fast(w, stride, x, cols, r, end, out);
     for (; r < end; ++r) out[r] = plain(r);
-  });
+  }
+};
+
+RowProduct plan_rows(const GgmlTypeInfo* info, SimdRowsFn fast, const uint8_t* w, std::size_t stride,
+                     const float* x, std::size_t cols, std::size_t rows, float* out) {
+  const SimdKernels* k = simd_kernels();
+  std::size_t unit = k != nullptr && fast != nullptr ? k->lanes : 1;
+  return {info, w, stride, x, cols, rows, fast, unit, out};
 }
 
-std::vector<float> matvec_rows(const GgmlTypeInfo& info, std::span<const float> x, std::span<const uint8_t> w,
-                               std::size_t cols, std::size_t rows) {
+// Checks a typed product that runs on the rows directly and plans it into `out`.
+RowProduct plan_typed(const GgmlTypeInfo& info, std::span<const float> x, std::span<const uint8_t> w,
+                      std::size_t cols, std::size_t rows, std::vector<float>& out) {
   std::size_t used_cols = cols / info.block_elems * info.block_elems;
   std::size_t row_bytes = checked_mul(cols / info.block_elems, info.block_bytes, "row size");
   std::size_t need = checked_mul(rows, row_bytes, "matrix size");
@@ -72,40 +93,81 @@ std::vector<float> matvec_rows(const GgmlTypeInfo& info, std::span<const float> 
   if (rows != 0 && x.size() < used_cols)
     fatal("matvec: input of {} values is shorter than the {} columns of the {} matrix", x.size(), used_cols,
           info.name);
-  std::vector<float> out(rows);
-  const SimdKernels* k = simd_kernels();
-  SimdRowsFn fast = simd_rows_for(k, info.code);
-  const uint8_t* wp = w.data();
-  const float* xp = x.data();
-  if (info.row_dot != nullptr) {
-    RowDotFn kernel = info.row_dot;
-    run_rows(rows, k ? k->lanes : 1, fast, wp, row_bytes, xp, cols, out.data(),
-             [&](std::size_t r) { return kernel(wp + r * row_bytes, xp, cols); });
-  } else {
-    run_rows(rows, k ? k->lanes : 1, fast, wp, row_bytes, xp, cols, out.data(),
-             [&](std::size_t r) { return dequant_row_dot(info, wp + r * row_bytes, xp, cols); });
+  out.assign(rows, 0.0f);
+  return plan_rows(&info, simd_rows_for(simd_kernels(), info.code), w.data(), row_bytes, x.data(), cols, rows,
+                   out.data());
+}
+
+// Runs the products' units as one range on the pool: a single hand-off for all of them.
+void run_products(std::span<const RowProduct> products) {
+  std::size_t total = 0, weights = 0;
+  for (const auto& p : products) {
+    total += p.units();
+    weights += p.units() * p.unit * p.cols;
   }
-  return out;
+  if (total == 0) return;
+  std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
+  std::size_t grain = product_task_units(total, threads, (weights + total - 1) / total);
+  parallel_ranges_even(total, grain, [&](std::size_t ub, std::size_t ue) {
+    std::size_t first = 0;  // first unit of the current product
+    for (const auto& p : products) {
+      std::size_t n = p.units();
+      std::size_t b = std::max(ub, first), e = std::min(ue, first + n);
+      if (b < e) p.run_units(b - first, e - first);
+      first += n;
+    }
+  });
+}
+
+// Whether `matvec` runs this type's product on its stored rows; otherwise it dequantises the
+// whole matrix first, as the definition of the product has it.
+bool runs_on_rows(const GgmlTypeInfo& info, std::size_t x_size, std::size_t cols) {
+  if (info.row_dot != nullptr) return true;
+  return cols % info.block_elems == 0 && x_size >= cols;
+}
+
+const GgmlTypeInfo& supported_type(uint32_t ggml_type) {
+  const GgmlTypeInfo* info = ggml_type_info(ggml_type);
+  if (info == nullptr || info->dequant == nullptr) fatal("dequant: unsupported ggml_type {}", ggml_type);
+  return *info;
 }
 
 }  // namespace
 
 std::vector<float> matvec(std::span<const float> x, std::span<const uint8_t> w, uint32_t ggml_type,
                           std::size_t cols, std::size_t rows) {
-  const GgmlTypeInfo* info = ggml_type_info(ggml_type);
-  if (info == nullptr || info->dequant == nullptr) fatal("dequant: unsupported ggml_type {}", ggml_type);
-  if (info->row_dot != nullptr) return matvec_rows(*info, x, w, cols, rows);
-
-  // Rows of whole blocks against a full-length x: decode each row as it is multiplied, in
-  // the same order as matvec_f32 over the dequantised matrix, with no matrix in between.
-  if (cols % info->block_elems == 0 && x.size() >= cols) return matvec_rows(*info, x, w, cols, rows);
-
+  const GgmlTypeInfo& info = supported_type(ggml_type);
+  // Rows of whole blocks against a full-length x (or a type with its own row kernel): decode
+  // each row as it is multiplied, in the same order as matvec_f32 over the dequantised
+  // matrix, with no matrix in between.
+  if (runs_on_rows(info, x.size(), cols)) {
+    std::vector<float> out;
+    RowProduct p = plan_typed(info, x, w, cols, rows, out);
+    run_products({&p, 1});
+    return out;
+  }
   // Any other shape: the dequantised matrix, as the definition of the product has it.
   std::size_t n = checked_mul(cols, rows, "matrix size");
-  if (n % info->block_elems != 0)
-    fatal("matvec: {} rows of {} columns are not whole {} blocks", rows, cols, info->name);
+  if (n % info.block_elems != 0)
+    fatal("matvec: {} rows of {} columns are not whole {} blocks", rows, cols, info.name);
   std::vector<float> wf = dequantize(w, ggml_type, n);
   return matvec_f32(wf, x, cols, rows);
+}
+
+std::vector<std::vector<float>> matvec_same_input(std::span<const float> x, std::span<const MatvecJob> jobs,
+                                                  std::size_t cols) {
+  std::vector<std::vector<float>> outs(jobs.size());
+  std::vector<RowProduct> products;
+  products.reserve(jobs.size());
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    const GgmlTypeInfo& info = supported_type(jobs[i].ggml_type);
+    if (runs_on_rows(info, x.size(), cols))
+      products.push_back(plan_typed(info, x, jobs[i].w, cols, jobs[i].rows, outs[i]));
+    else
+      outs[i] = matvec(x, jobs[i].w, jobs[i].ggml_type, cols, jobs[i].rows);
+  }
+  run_products(products);
+  return outs;
 }
 
 std::vector<float> matvec_f32(std::span<const float> w, std::span<const float> x, std::size_t cols,
@@ -116,12 +178,10 @@ std::vector<float> matvec_f32(std::span<const float> w, std::span<const float> x
   std::size_t n = std::min(cols, x.size());
   std::vector<float> out(rows);
   const SimdKernels* k = simd_kernels();
-  SimdRowsFn fast = k ? k->f32_matvec : nullptr;
-  const float* wp = w.data();
-  const float* xp = x.data();
   std::size_t stride = checked_mul(cols, sizeof(float), "row size");
-  run_rows(rows, k ? k->lanes : 1, fast, reinterpret_cast<const uint8_t*>(wp), stride, xp, n, out.data(),
-           [&](std::size_t r) { return matvec_f32_row(wp + r * cols, xp, n); });
+  RowProduct p = plan_rows(nullptr, k ? k->f32_matvec : nullptr, reinterpret_cast<const uint8_t*>(w.data()),
+                           stride, x.data(), n, rows, out.data());
+  run_products({&p, 1});
   return out;
 }
 

@@ -17,6 +17,18 @@ namespace korvex {
 std::vector<float> matvec(std::span<const float> x, std::span<const uint8_t> w, uint32_t ggml_type,
                           std::size_t cols, std::size_t rows);
 
+// Several products of one input in a single hand-off to the pool: outs[i] equals
+// matvec(x, jobs[i].w, jobs[i].ggml_type, cols, jobs[i].rows) bit for bit, with the same
+// fatal stops. Products that share their input (query, key and value; gate and up) save
+// the pool's start-up cost of each separate call.
+struct MatvecJob {
+  std::span<const uint8_t> w;
+  uint32_t ggml_type;
+  std::size_t rows;
+};
+std::vector<std::vector<float>> matvec_same_input(std::span<const float> x, std::span<const MatvecJob> jobs,
+                                                  std::size_t cols);
+
 // Plain f32 product; each row sums its first min(cols, x.size()) products from -0.0.
 // w must hold rows * cols values (fatal stop otherwise).
 std::vector<float> matvec_f32(std::span<const float> w, std::span<const float> x, std::size_t cols,

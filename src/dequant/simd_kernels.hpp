@@ -26,11 +26,18 @@ struct SimdKernels {
   SimdRowsFn f32_matvec;
 };
 
-// Units (whole vectors of rows) per pool task of a product: one task per thread. Every row
-// costs the same, so even shares balance, and each task more would only add scheduling.
-inline std::size_t product_task_units(std::size_t units, std::size_t threads) {
+// Units (whole vectors of rows) per pool task of a product: one task per thread, since
+// every row costs the same and even shares balance. But a task must carry enough weights
+// to pay for handing it to another thread (a few microseconds of waking and starting), so
+// small products use fewer threads, and the smallest run on the calling thread alone.
+inline constexpr std::size_t kMinTaskWeights = std::size_t{1} << 15;
+
+inline std::size_t product_task_units(std::size_t units, std::size_t threads, std::size_t unit_weights) {
   if (threads == 0) threads = 1;
   std::size_t per = (units + threads - 1) / threads;
+  if (unit_weights == 0) unit_weights = 1;
+  std::size_t least = (kMinTaskWeights + unit_weights - 1) / unit_weights;
+  if (per < least) per = least;
   return per == 0 ? 1 : per;
 }
 

@@ -44,8 +44,12 @@ float expert_gate(float g, float u) {
 
 std::vector<float> dense_ffn(std::span<const float> xn, std::size_t l, const ModelConfig& config,
                              const Weights& weights) {
-  std::vector<float> g = product(xn, weights.ffn_gate[l], config.embed, config.ffn, weights);
-  std::vector<float> u = product(xn, weights.ffn_up[l], config.embed, config.ffn, weights);
+  // Gate and up share their input: one pass over the pool computes both.
+  const TensorInfo &gate = weights.ffn_gate[l], &up = weights.ffn_up[l];
+  const MatvecJob jobs[] = {{weights.file->tensor_data(gate), gate.ggml_type, config.ffn},
+                            {weights.file->tensor_data(up), up.ggml_type, config.ffn}};
+  auto gu = matvec_same_input(xn, jobs, config.embed);
+  const std::vector<float>&g = gu[0], &u = gu[1];
   std::vector<float> a(std::min(g.size(), u.size()));
   for (std::size_t i = 0; i < a.size(); ++i) a[i] = silu_gate(g[i], u[i]);
   return product(a, weights.ffn_down[l], config.ffn, config.embed, weights);

@@ -94,10 +94,14 @@ Projections project_qkv(std::span<const float> y, std::size_t l, const StepConte
                         const ModelConfig& config, const Weights& weights) {
   std::size_t q_dim = config.heads * config.head_dim;
   std::size_t kv_dim = config.kv_heads * config.head_dim;
-  Projections p;
-  p.q = project(y, weights.attn_q[l], config.embed, q_dim, weights);
-  p.k = project(y, weights.attn_k[l], config.embed, kv_dim, weights);
-  p.v = project(y, weights.attn_v[l], config.embed, kv_dim, weights);
+  // The three products share their input: one pass over the pool computes them all.
+  auto job = [&](const TensorInfo& m, std::size_t rows) {
+    return MatvecJob{weights.file->tensor_data(m), m.ggml_type, rows};
+  };
+  const MatvecJob jobs[] = {job(weights.attn_q[l], q_dim), job(weights.attn_k[l], kv_dim),
+                            job(weights.attn_v[l], kv_dim)};
+  auto outs = matvec_same_input(y, jobs, config.embed);
+  Projections p{std::move(outs[0]), std::move(outs[1]), std::move(outs[2])};
   add_bias(p.q, weights.attn_q_bias[l]);
   add_bias(p.k, weights.attn_k_bias[l]);
   add_bias(p.v, weights.attn_v_bias[l]);

@@ -154,6 +154,36 @@ TEST(Matvec, ResultDoesNotDependOnThreadCount) {
   EXPECT_TRUE(same_bits(matvec_f32(wf, x, cols, rows), many));
 }
 
+TEST(Matvec, SameInputProductsEqualSeparateOnes) {
+  std::mt19937 rng(33);
+  // Every type in one call, with row counts that leave ragged tiles and one empty matrix;
+  // cols 288 is whole blocks for every type, 48 leaves the K types a partial block, so
+  // those dequantise the whole matrix instead.
+  for (size_t cols : {size_t{288}, size_t{48}}) {
+    auto x = random_floats(cols, rng);
+    std::vector<std::vector<uint8_t>> mats;
+    std::vector<MatvecJob> jobs;
+    size_t rows = 0;
+    for (uint32_t type : kAllTypes) {
+      const GgmlTypeInfo* t = ggml_type_info(type);
+      rows = rows % 5 == 4 ? 0 : rows + 7;
+      if (!has_row_kernel(type) && (cols * rows) % t->block_elems != 0) continue;
+      mats.push_back(random_matrix(type, cols, rows, rng));
+      jobs.push_back({mats.back(), type, rows});
+    }
+    auto outs = matvec_same_input(x, jobs, cols);
+    ASSERT_EQ(outs.size(), jobs.size());
+    for (size_t i = 0; i < jobs.size(); ++i)
+      EXPECT_TRUE(same_bits(outs[i], matvec(x, jobs[i].w, jobs[i].ggml_type, cols, jobs[i].rows)))
+          << ggml_type_info(jobs[i].ggml_type)->name << " " << cols << "x" << jobs[i].rows;
+  }
+  // A short matrix stops the call as its own product would.
+  auto x = random_floats(64, rng);
+  auto w = random_matrix(GgmlType::Q8_0, 64, 3, rng);
+  const MatvecJob bad[] = {{w, GgmlType::Q8_0, 3}, {std::span<const uint8_t>(w).first(w.size() - 1), GgmlType::Q8_0, 3}};
+  EXPECT_NE(fatal_message([&] { matvec_same_input(x, bad, 64); }).find("too short"), std::string::npos);
+}
+
 TEST(Matvec, ShortArgumentsStopInsteadOfReadingOutside) {
   std::mt19937 rng(8);
   const size_t cols = 64, rows = 4;
