@@ -6,7 +6,9 @@
 
 #include "common/fatal.hpp"
 #include "dequant/dequant.hpp"
+#include "common/pool.hpp"
 #include "dequant/matvec.hpp"
+#include "engine/prefill_attention.hpp"
 #include "engine/ffn.hpp"
 
 namespace korvex {
@@ -121,8 +123,10 @@ void attend_head(std::size_t h, std::span<const float> q, const LayerCache& lc,
   std::size_t kv_h = (h * config.kv_heads) / config.heads;
   std::span<const float> q_head = q.subspan(h * head_dim, head_dim);
 
-  for (std::size_t t = 0; t <= step.pos; ++t)
-    p[t] = attention_score(q_head, lc.keys, t, kv_dim, kv_h, head_dim, step.score_scale);
+  // Every cache row's score is one row sum over the keys of this head, summed as
+  // attention_score sums it; the vector row kernel does them side by side.
+  dot_rows_f32(lc.keys.data() + kv_h * head_dim, kv_dim, q_head.data(), head_dim, step.pos + 1, p.data());
+  for (std::size_t t = 0; t <= step.pos; ++t) p[t] = p[t] * step.score_scale;
 
   // A sink is one more logit in the softmax without a value row.
   float sink = h < sinks.size() ? sinks[h] : kNegInf;
@@ -138,11 +142,20 @@ void attend_head(std::size_t h, std::span<const float> q, const LayerCache& lc,
   if (sink > kNegInf) z = z + expf(sink - mx);
   for (float& e : p) e = e / z;
 
+  const float* values = lc.values.data() + kv_h * head_dim;
+  if (const AttentionKernels* k = attention_kernels()) {
+    k->weighted_sum(p.data(), 1, values, kv_dim, head_dim, step.pos + 1, out.data());
+    return;
+  }
   for (std::size_t t = 0; t <= step.pos; ++t) {
-    const float* value = lc.values.data() + t * kv_dim + kv_h * head_dim;
+    const float* value = values + t * kv_dim;
     for (std::size_t d = 0; d < head_dim; ++d) out[d] = p[t] * value[d] + out[d];
   }
 }
+
+// Heads go to the pool only when there is enough of them to pay for it: at least this many
+// score and value terms in all.
+constexpr std::size_t kMinParallelTerms = std::size_t{1} << 16;
 
 }  // namespace
 
@@ -158,11 +171,20 @@ std::vector<float> self_attention(std::span<const float> y, std::size_t l, const
   lc.keys.insert(lc.keys.end(), p.k.begin(), p.k.end());
   lc.values.insert(lc.values.end(), p.v.begin(), p.v.end());
 
+  // Each head writes only its own slice of the output, so running heads side by side
+  // never shows in the result.
   std::vector<float> attn_out(q_dim, 0.0f);
-  std::vector<float> scratch(step.pos + 1);
-  for (std::size_t h = 0; h < config.heads; ++h)
-    attend_head(h, p.q, lc, weights.attn_sinks[l], step, config, scratch,
-                std::span<float>(attn_out).subspan(h * head_dim, head_dim));
+  auto heads = [&](std::size_t b, std::size_t e) {
+    thread_local std::vector<float> scratch;
+    scratch.resize(step.pos + 1);
+    for (std::size_t h = b; h < e; ++h)
+      attend_head(h, p.q, lc, weights.attn_sinks[l], step, config, scratch,
+                  std::span<float>(attn_out).subspan(h * head_dim, head_dim));
+  };
+  if (config.heads * (step.pos + 1) * head_dim >= kMinParallelTerms)
+    parallel_ranges(config.heads, 1, heads);
+  else
+    heads(0, config.heads);
 
   std::vector<float> o = project(attn_out, weights.attn_output[l], q_dim, config.embed, weights);
   add_bias(o, weights.attn_output_bias[l]);

@@ -128,14 +128,6 @@ struct AlignedScratch {
 thread_local AlignedScratch tl_scores;
 thread_local AlignedScratch tl_queries;
 
-const AttentionKernels* attention_kernels() {
-  switch (active_simd_level()) {
-    case SimdLevel::Avx512: return &attention_kernels_avx512();
-    case SimdLevel::Avx2: return &attention_kernels_avx2();
-    case SimdLevel::Scalar: break;
-  }
-  return nullptr;
-}
 
 // Softmax of one lane's scores (every `stride`-th float, rows of them) with the optional
 // sink, in place: the one-position order.
@@ -416,6 +408,15 @@ std::vector<float> prefill(std::span<const std::size_t> prompt, const ModelConfi
   std::vector<float> xn = rms_norm({ws.x.row(last), config.embed}, weights.output_norm);
   const TensorInfo& output = weights.output;
   return matvec(xn, weights.file->tensor_data(output), output.ggml_type, config.embed, config.vocab);
+}
+
+const AttentionKernels* attention_kernels() {
+  switch (active_simd_level()) {
+    case SimdLevel::Avx512: return &attention_kernels_avx512();
+    case SimdLevel::Avx2: return &attention_kernels_avx2();
+    case SimdLevel::Scalar: break;
+  }
+  return nullptr;
 }
 
 }  // namespace korvex

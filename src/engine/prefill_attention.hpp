@@ -33,5 +33,7 @@ struct AttentionKernels {
 
 const AttentionKernels& attention_kernels_avx512();
 const AttentionKernels& attention_kernels_avx2();
+// The kernels for this CPU, or null where it has neither instruction set.
+const AttentionKernels* attention_kernels();
 
 }  // namespace korvex

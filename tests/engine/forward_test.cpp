@@ -34,6 +34,7 @@ struct ReferenceCase {
   const char* name;
   TinySpec spec;
   bool exact;  // products sum like the reference: compare bits
+  std::size_t positions = 5;
 };
 
 void PrintTo(const ReferenceCase& c, std::ostream* os) { *os << c.name; }
@@ -68,6 +69,12 @@ std::vector<ReferenceCase> reference_cases() {
          s.qkv_bias = true;
          s.matrix_types = {Q5_1, IQ4_NL, F32};
        }), false},
+      // Enough cache rows for the vector score and value kernels and for heads on the pool.
+      {"long_context_heads_side_by_side", with(TinySpec{}, [](TinySpec& s) {
+         s.embed = 64, s.heads = 4, s.kv_heads = 2, s.head_dim = 64, s.layers = 1, s.ffn = 32;
+         s.sinks = s.heads;
+         s.matrix_types = {F32, Q8_0};
+       }), true, 300},
   };
 }
 
@@ -80,10 +87,11 @@ TEST_P(ForwardMatchesReference, OverSeveralPositions) {
   test::ReferenceModel ref(model);
   KvCache cache = KvCache::empty(loaded.config);
   const std::size_t tokens[] = {3, 7, 0, 15, 7};
-  for (std::size_t pos = 0; pos < std::size(tokens); ++pos) {
+  for (std::size_t pos = 0; pos < c.positions; ++pos) {
     SCOPED_TRACE("pos " + std::to_string(pos));
-    std::vector<float> got = forward_logits(tokens[pos], pos, loaded.config, loaded.weights, cache);
-    std::vector<float> want = ref.logits(tokens[pos], pos);
+    std::size_t token = pos < std::size(tokens) ? tokens[pos] : (7 * pos + 3) % c.spec.vocab;
+    std::vector<float> got = forward_logits(token, pos, loaded.config, loaded.weights, cache);
+    std::vector<float> want = ref.logits(token, pos);
     ASSERT_EQ(got.size(), c.spec.vocab);
     if (c.exact) {
       EXPECT_EQ(bits_of(got), bits_of(want));
