@@ -89,7 +89,7 @@ TEST_P(ForwardMatchesReference, OverSeveralPositions) {
   const std::size_t tokens[] = {3, 7, 0, 15, 7};
   for (std::size_t pos = 0; pos < c.positions; ++pos) {
     SCOPED_TRACE("pos " + std::to_string(pos));
-    std::size_t token = pos < std::size(tokens) ? tokens[pos] : (7 * pos + 3) % c.spec.vocab;
+    std::size_t token = pos < std::size(tokens) ? tokens[pos] : (7 * pos + 3) % loaded.config.vocab;
     std::vector<float> got = forward_logits(token, pos, loaded.config, loaded.weights, cache);
     std::vector<float> want = ref.logits(token, pos);
     ASSERT_EQ(got.size(), c.spec.vocab);
