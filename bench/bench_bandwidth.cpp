@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "pool_benchmark_main.hpp"
 #include "stream_read.hpp"
 
 namespace {
@@ -28,19 +29,4 @@ void BM_StreamRead_Pool(benchmark::State& state) {
 // Argument: 1 = with software prefetch.
 BENCHMARK(BM_StreamRead_OneThread)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_StreamRead_Pool)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-// --threads=N sizes the pool (default: every available CPU); the rest goes to the library.
-int main(int argc, char** argv) {
-  std::vector<char*> rest;
-  for (int i = 0; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a.rfind("--threads=", 0) == 0)
-      korvex::set_pool_threads(static_cast<std::size_t>(std::stoul(a.substr(10))));
-    else
-      rest.push_back(argv[i]);
-  }
-  int n = static_cast<int>(rest.size());
-  benchmark::Initialize(&n, rest.data());
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return korvex::bench::pool_benchmark_main(argc, argv); }

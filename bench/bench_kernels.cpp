@@ -26,6 +26,7 @@
 #include "dequant/ggml_types.hpp"
 #include "dequant/matvec.hpp"
 #include "dequant/simd_kernels.hpp"
+#include "pool_benchmark_main.hpp"
 #include "stream_read.hpp"
 
 namespace {
@@ -297,19 +298,4 @@ BENCHMARK(BM_Resident)
     ->UseRealTime()
     ->MinTime(1.0);
 BENCHMARK(BM_Product)->Apply(product_args)->Unit(benchmark::kMicrosecond)->UseRealTime();
-// --threads=N sizes the pool (default: every available CPU); the rest goes to the library.
-int main(int argc, char** argv) {
-  std::vector<char*> rest;
-  for (int i = 0; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a.rfind("--threads=", 0) == 0)
-      korvex::set_pool_threads(static_cast<std::size_t>(std::stoul(a.substr(10))));
-    else
-      rest.push_back(argv[i]);
-  }
-  int n = static_cast<int>(rest.size());
-  benchmark::Initialize(&n, rest.data());
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return korvex::bench::pool_benchmark_main(argc, argv); }
