@@ -5,11 +5,11 @@
 #include <limits>
 
 #include "common/fatal.hpp"
-#include "dequant/dequant.hpp"
 #include "common/pool.hpp"
+#include "dequant/dequant.hpp"
 #include "dequant/matvec.hpp"
-#include "engine/prefill_attention.hpp"
 #include "engine/ffn.hpp"
+#include "engine/prefill_attention.hpp"
 
 namespace korvex {
 

@@ -128,7 +128,6 @@ struct AlignedScratch {
 thread_local AlignedScratch tl_scores;
 thread_local AlignedScratch tl_queries;
 
-
 // Softmax of one lane's scores (every `stride`-th float, rows of them) with the optional
 // sink, in place: the one-position order.
 void softmax_lane(float* s, std::size_t stride, std::size_t rows, float sink) {
