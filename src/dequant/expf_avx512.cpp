@@ -1,5 +1,5 @@
-// The exponential's array kernels for AVX-512F: 16 lanes. Everything compiled for that target stays
-// in the anonymous namespace.
+// The exponential's array kernels for AVX-512F, 16 lanes per vector. Everything compiled
+// for that target stays in the anonymous namespace.
 // GCC 12's AVX-512 headers build vectors from deliberately undefined ones, which its
 // uninitialised-use analysis reports once the intrinsics are inlined here.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"

@@ -36,7 +36,8 @@ struct ExpfAvx512 {
   static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
   static F div(F a, F b) { return _mm512_div_ps(a, b); }
   static F neg(F a) {
-    return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(a), _mm512_set1_epi32(static_cast<int>(0x80000000u))));
+    __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000u));
+    return _mm512_castsi512_ps(_mm512_xor_si512(_mm512_castps_si512(a), sign));
   }
   static unsigned differ(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_NEQ_UQ); }
 

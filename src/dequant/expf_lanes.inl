@@ -1,24 +1,29 @@
-// The vector exponential over an instruction-set struct `X` (expf_avx512.hpp, expf_avx2.hpp
-// define one and include this file inside their anonymous namespace): every lane returns exactly the bits glibc's expf
-// returns for it, whichever variant of expf the C library picked on this machine.
+// The vector exponential over an instruction-set struct `X` (expf_avx512.hpp and
+// expf_avx2.hpp define one and include this file inside their anonymous namespace): every
+// lane returns exactly the bits glibc's expf returns for it, whichever variant of expf the C
+// library picked on this machine.
 //
 // glibc's expf rounds to float a double approximation of e^x whose relative error, over all
-// 2^32 inputs, reaches 2^-33.24 where it matters (the inputs whose rounding it changes).
-// Here e^x is computed in double with a relative error below 2^-42 (see expf_constants.hpp),
-// and the lanes whose rounding is certain are kept: those where y (1 - 2^-32) and
-// y (1 + 2^-32) round to the same float. Both glibc's double and the true e^x lie in that
-// interval, and rounding is monotonic, so glibc's float is that float. The interval is 2.4
-// times wider than the worst error seen, on both of glibc's variants (with and without
-// FMA). A lane fails the test when y lies within 2^-32 of a rounding boundary (a midpoint
-// between floats, the subnormal and overflow edges: about one lane in 175 on softmax and
-// gate values, 0.075% of all inputs) or when x is NaN; glibc's expf recomputes those lanes.
+// 2^32 inputs, reaches 2^-33.24 where it shows (the inputs whose rounding it changes, on
+// both of glibc's variants, with and without FMA). Here e^x is computed in double as y with
+// a relative error below 2^-42 (2^-42.55 with the 16-entry table, 2^-43.7 with the 8-entry
+// one, over all inputs; see expf_constants.hpp), and a lane keeps the float of y when
+// y (1 - 2^-32) and y (1 + 2^-32) round to the same float: glibc's double lies between the
+// two, and rounding is monotonic, so glibc rounds it to that float too. The interval is 2.4
+// times wider than the worst error seen. A lane fails the test when y lies within 2^-32 of
+// a rounding boundary (a midpoint between floats, the edges of the subnormal and overflow
+// ranges: one lane in about 175 on softmax and gate values, 0.075% of all inputs) or when x
+// is NaN; glibc's expf recomputes those lanes.
 //
-// X provides: L float lanes in X::F, two halves of L / 2 doubles X::D; to_double_lo/hi and
-// to_float (the halves back together, each rounded to float); double add/mul/sub/set1;
-// pow2_steps(s), 2^(k / kTableSize) for s = kShift + k; differ(a, b), the bit mask of lanes
-// where a != b or either is NaN; float load/store/set1/min/max.
-// Past these e^x is far beyond the float range (0 below, infinity above), and a clamped x
-// keeps k and 2^(k div N) well inside double range. The clamp passes a NaN x through.
+// X provides: L float lanes in X::F, two halves of L / 2 doubles in X::D; to_double_lo/hi
+// and to_float (both halves back, each rounded to float); double set1/add/sub/mul;
+// pow2_steps(s), 2^(k / kTableSize) for s = kExpfShift + k; a Taylor degree kDegree that
+// keeps the error of 2^(r / kTableSize) below 2^-42; differ(a, b), the bit mask of lanes
+// where a != b or either is NaN; float set1/load/store/min/max.
+
+// Past these e^x is far outside the float range (below half the smallest subnormal, above
+// the largest float), so the rounding stays certain, and a clamped x keeps k and
+// 2^(k div N) well inside the double range. The clamp passes a NaN x through.
 inline constexpr float kExpfLowest = -110.0f, kExpfHighest = 100.0f;
 // Relative half-width of the interval within which glibc's double may lie.
 inline constexpr double kExpfUnsure = 0x1p-32;
