@@ -48,23 +48,20 @@ struct ExpfAvx2 {
   static F to_float(D lo, D hi) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
   }
-  // 2^(k / 8) for s = kShift + k: the table entry k mod 8 with k div 8 added to its
-  // exponent. A word permute reads one of four doubles per register through the word pair
-  // (2j, 2j + 1), j = k mod 4 (it reads the low three bits of each word); bit 2 of k picks
-  // the register. The shifts keep the low 12 bits of k div 8, which is all the exponent
-  // field needs: the sum wraps to the right value.
+  // 2^(k / 8) for s = kExpfShift + k, whose low bits hold k (exp2_fraction_steps). A word
+  // permute reads one of four 64-bit entries per register through the word pair (2j, 2j + 1),
+  // j = k mod 4 (it reads the low three bits of each word); bit 2 of k picks the register.
   static D pow2_steps(D s) {
-    static constexpr auto t = exp2_fraction_table<8>();
+    static constexpr auto t = exp2_fraction_steps<8>();
     __m256i bits = _mm256_castpd_si256(s);
     __m256i twice = _mm256_shuffle_epi32(_mm256_slli_epi64(bits, 1), 0xA0);  // 2k in both words
     __m256i pair = _mm256_or_si256(twice, _mm256_set1_epi64x(1LL << 32));
     __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.v));
     __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t.v + 4));
-    D entry = _mm256_blendv_pd(_mm256_castsi256_pd(_mm256_permutevar8x32_epi32(first, pair)),
-                               _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(second, pair)),
-                               _mm256_castsi256_pd(_mm256_slli_epi64(bits, 61)));
-    __m256i exponent = _mm256_slli_epi64(_mm256_srli_epi64(bits, 3), 52);
-    return _mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(entry), exponent));
+    __m256i entry = _mm256_castpd_si256(_mm256_blendv_pd(_mm256_castsi256_pd(_mm256_permutevar8x32_epi32(first, pair)),
+                                                         _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(second, pair)),
+                                                         _mm256_castsi256_pd(_mm256_slli_epi64(bits, 61))));
+    return _mm256_castsi256_pd(_mm256_add_epi64(entry, _mm256_slli_epi64(bits, 49)));
   }
 };
 

@@ -54,15 +54,13 @@ struct ExpfAvx512 {
                                         _mm256_castps_pd(_mm512_cvtpd_ps(hi)), 1);
     return _mm512_castpd_ps(joined);
   }
-  // 2^(k / 16) for s = kShift + k: the table entry k mod 16 (the permute reads the low four
-  // index bits) with k div 16 added to its exponent. The shifts keep the low 12 bits of
-  // k div 16, which is all the exponent field needs: the sum wraps to the right value.
+  // 2^(k / 16) for s = kExpfShift + k, whose low bits hold k: the permute reads the low four
+  // bits of each index, and the shift leaves only those of k (exp2_fraction_steps).
   static D pow2_steps(D s) {
-    static constexpr auto t = exp2_fraction_table<16>();
+    static constexpr auto t = exp2_fraction_steps<16>();
     __m512i bits = _mm512_castpd_si512(s);
-    D entry = _mm512_permutex2var_pd(_mm512_loadu_pd(t.v), bits, _mm512_loadu_pd(t.v + 8));
-    __m512i exponent = _mm512_slli_epi64(_mm512_srli_epi64(bits, 4), 52);
-    return _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(entry), exponent));
+    __m512i entry = _mm512_permutex2var_epi64(_mm512_loadu_si512(t.v), bits, _mm512_loadu_si512(t.v + 8));
+    return _mm512_castsi512_pd(_mm512_add_epi64(entry, _mm512_slli_epi64(bits, 48)));
   }
 };
 

@@ -38,6 +38,25 @@ constexpr ExpfDoubles<N> exp2_fraction_table() {
   return t;
 }
 
+template <int N>
+struct ExpfWords {
+  unsigned long long v[N];
+};
+
+// The table as 64-bit patterns, entry j less j << (52 - log2 N): adding k << (52 - log2 N)
+// to entry k mod N then adds (k - k mod N) << (52 - log2 N), that is (k div N) << 52, and
+// yields 2^(k / N) = 2^(k div N) * 2^((k mod N) / N) in one integer addition (modulo 2^64,
+// which the exponent field never notices while the result stays a normal double).
+template <int N>
+constexpr ExpfWords<N> exp2_fraction_steps() {
+  constexpr int kShift = 52 - __builtin_ctz(N);
+  ExpfDoubles<N> t = exp2_fraction_table<N>();
+  ExpfWords<N> w{};
+  for (int j = 0; j < N; ++j)
+    w.v[j] = __builtin_bit_cast(unsigned long long, t.v[j]) - (static_cast<unsigned long long>(j) << kShift);
+  return w;
+}
+
 // c[i] = (ln 2 / N)^i / i!: 2^(r / N) = sum of c[i] r^i.
 template <int N, int Degree>
 constexpr ExpfDoubles<Degree + 1> exp2_fraction_taylor() {

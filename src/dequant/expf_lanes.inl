@@ -20,6 +20,7 @@
 // pow2_steps(s), 2^(k / kTableSize) for s = kExpfShift + k; a Taylor degree kDegree that
 // keeps the error of 2^(r / kTableSize) below 2^-42; differ(a, b), the bit mask of lanes
 // where a != b or either is NaN; float set1/load/store/min/max.
+#pragma once
 
 // Past these e^x is far outside the float range (below half the smallest subnormal, above
 // the largest float), so the rounding stays certain, and a clamped x keeps k and
