@@ -1,6 +1,6 @@
 #pragma once
 // The exponential's array kernels per instruction set (expf_avx512.cpp, expf_avx2.cpp, and
-// the plain loops in expf_array.cpp), one table each; expf_array.hpp picks the table of the
+// the plain loops in expf_array.cpp), one table each; expf_array.cpp picks the table of the
 // active level.
 #include <cstddef>
 

@@ -10,8 +10,8 @@ F silu_gate_lanes(F g, F u) {
 }
 
 F expert_gate_lanes(F g, F u) {
-  F gc = X::min(g, X::set1(7.0f));                                // g < 7 ? g : 7
-  F uc = X::max(X::set1(-7.0f), X::min(X::set1(7.0f), u));        // NaN u stays NaN
+  F gc = X::min(g, X::set1(7.0f));                          // g < 7 ? g : 7
+  F uc = X::max(X::set1(-7.0f), X::min(X::set1(7.0f), u));  // a NaN u stays NaN
   F e = expf_lanes(X::mul(gc, X::set1(-1.702f)));
   F glu = X::div(gc, X::add(e, X::set1(1.0f)));
   return X::mul(X::add(uc, X::set1(1.0f)), glu);

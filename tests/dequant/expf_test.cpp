@@ -7,11 +7,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <utility>
 #include <numbers>
 #include <random>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "dequant/cpu_features.hpp"
