@@ -2,19 +2,20 @@
 
 #include <cmath>
 
+#include "common/nan_order.hpp"
 #include "dequant/cpu_features.hpp"
 #include "dequant/expf_kernels.hpp"
 
 namespace korvex {
 namespace {
 
-float silu_gate_one(float g, float u) { return (g / (expf(-g) + 1.0f)) * u; }
+float silu_gate_one(float g, float u) { return mul_nan_first(u, g / (expf(-g) + 1.0f)); }
 
 float expert_gate_one(float g, float u) {
   float gc = g < 7.0f ? g : 7.0f;                        // a NaN gate gives 7
   float uc = u < -7.0f ? -7.0f : (u > 7.0f ? 7.0f : u);  // a NaN up value stays NaN
   float glu = gc / (expf(gc * -1.702f) + 1.0f);
-  return (uc + 1.0f) * glu;
+  return mul_nan_first(glu, uc + 1.0f);
 }
 
 void expf_plain(const float* in, float* out, std::size_t n) {

@@ -33,6 +33,12 @@ struct ExpfAvx2 {
   static F max(F a, F b) { return _mm256_max_ps(a, b); }
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
   static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
+  // a * b with a as the first source, so a's NaN wins where both are NaN (nan_order.hpp).
+  static F mul_nan_first(F a, F b) {
+    F r;
+    __asm__("vmulps %2, %1, %0" : "=x"(r) : "x"(a), "x"(b));
+    return r;
+  }
   static F div(F a, F b) { return _mm256_div_ps(a, b); }
   static F neg(F a) { return _mm256_xor_ps(a, _mm256_set1_ps(-0.0f)); }
   static unsigned differ(F a, F b) {

@@ -34,6 +34,12 @@ struct ExpfAvx512 {
   static F max(F a, F b) { return _mm512_max_ps(a, b); }
   static F add(F a, F b) { return _mm512_add_ps(a, b); }
   static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
+  // a * b with a as the first source, so a's NaN wins where both are NaN (nan_order.hpp).
+  static F mul_nan_first(F a, F b) {
+    F r;
+    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(a), "v"(b));
+    return r;
+  }
   static F div(F a, F b) { return _mm512_div_ps(a, b); }
   static F neg(F a) {
     __m512i sign = _mm512_set1_epi32(static_cast<int>(0x80000000u));

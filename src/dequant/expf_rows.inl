@@ -1,12 +1,13 @@
 // The exponential's array kernels over an instruction-set struct `X` whose expf_lanes is in
 // scope (expf_avx512.cpp and expf_avx2.cpp include this after expf_<isa>.hpp). Each lane
-// runs the scalar formula's float operations in its order, so it gives the formula's bits.
+// runs the scalar formula's float operations in its order, so it gives the formula's bits;
+// the last product keeps the NaN the scalar formula keeps (common/nan_order.hpp).
 using F = X::F;
 constexpr std::size_t L = X::L;
 
 F silu_gate_lanes(F g, F u) {
   F e = expf_lanes(X::neg(g));
-  return X::mul(X::div(g, X::add(e, X::set1(1.0f))), u);
+  return X::mul_nan_first(u, X::div(g, X::add(e, X::set1(1.0f))));
 }
 
 F expert_gate_lanes(F g, F u) {
@@ -14,7 +15,7 @@ F expert_gate_lanes(F g, F u) {
   F uc = X::max(X::set1(-7.0f), X::min(X::set1(7.0f), u));  // a NaN u stays NaN
   F e = expf_lanes(X::mul(gc, X::set1(-1.702f)));
   F glu = X::div(gc, X::add(e, X::set1(1.0f)));
-  return X::mul(X::add(uc, X::set1(1.0f)), glu);
+  return X::mul_nan_first(glu, X::add(uc, X::set1(1.0f)));
 }
 
 void expf_rows(const float* in, float* out, std::size_t n) {
