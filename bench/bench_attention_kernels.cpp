@@ -1,0 +1,100 @@
+// The attention on its own over synthetic key/value caches of the 0.5B shape (14 query
+// heads over 2 key/value heads of 64 elements), on the active instruction set.
+//   BM_Decode/rows/layers: one decoded position's attention over `layers` caches in turn,
+//     as one token runs its layers (24 caches of 4,000 rows: 98 MB, far past the caches);
+//     reports the cache bytes read per second.
+//   BM_DecodePhase/phase/rows/pool: one phase of it alone, cache-resident, on the calling
+//     thread (pool 0) or the pool (1).
+//   BM_Chunk/first: a prompt chunk of 128 positions after `first` cached ones.
+//
+//   bench_attention_kernels [--threads=N] [Google Benchmark flags]
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "common/pool.hpp"
+#include "engine/attention.hpp"
+#include "pool_benchmark_main.hpp"
+
+namespace {
+
+using namespace korvex;
+
+constexpr std::size_t kHeads = 14, kKvHeads = 2, kHeadDim = 64, kKvDim = kKvHeads * kHeadDim;
+constexpr std::size_t kQDim = kHeads * kHeadDim;
+const AttentionShape kShape = {kHeads, kKvHeads, kHeadDim, 0.125f};
+
+std::vector<float> random_floats(std::size_t n, uint64_t seed) {
+  std::vector<float> v(n);
+  for (auto& x : v) {
+    seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+    x = static_cast<float>(seed % 2001) / 500.0f - 2.0f;
+  }
+  return v;
+}
+
+LayerCache random_cache(std::size_t rows, uint64_t seed) {
+  return {random_floats(rows * kKvDim, seed), random_floats(rows * kKvDim, seed + 1)};
+}
+
+void BM_Decode(benchmark::State& state) {
+  const std::size_t rows = static_cast<std::size_t>(state.range(0)), layers = static_cast<std::size_t>(state.range(1));
+  std::vector<LayerCache> caches;
+  for (std::size_t l = 0; l < layers; ++l) caches.push_back(random_cache(rows, 7 + 2 * l));
+  const std::vector<float> q = random_floats(kQDim, 3);
+  std::vector<float> out(kQDim);
+  for (auto _ : state) {
+    for (const LayerCache& lc : caches) {
+      std::fill(out.begin(), out.end(), 0.0f);
+      attend_position(q, lc, {}, rows, kShape, out);
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * layers * rows * kKvDim * 2 * sizeof(float)));
+  state.counters["us_per_layer"] = benchmark::Counter(static_cast<double>(state.iterations() * layers) * 1e-6,
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Decode)->ArgsProduct({{100, 1300, 4000}, {1, 24}})->UseRealTime();
+
+void BM_DecodePhase(benchmark::State& state) {
+  const std::size_t phase = static_cast<std::size_t>(state.range(0)), rows = static_cast<std::size_t>(state.range(1));
+  LayerCache lc = random_cache(rows, 11);
+  const std::vector<float> q = random_floats(kQDim, 3);
+  std::vector<float> out(kQDim, 0.0f);
+  DecodeScratch scratch;
+  DecodeAttention plan(q, lc, {}, rows, kShape, out, scratch);
+  for (std::size_t p = 0; p < phase; ++p)
+    for (std::size_t t = 0; t < plan.tasks(p); ++t) plan.run(p, t);
+  const bool pool = state.range(2) != 0;
+  for (auto _ : state) {
+    if (pool)
+      parallel_ranges(plan.tasks(phase), 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t t = b; t < e; ++t) plan.run(phase, t);
+      });
+    else
+      for (std::size_t t = 0; t < plan.tasks(phase); ++t) plan.run(phase, t);
+  }
+  // The softmax works in place: repeated, its input is its own output, as costly to compute.
+  benchmark::DoNotOptimize(out.data());
+}
+BENCHMARK(BM_DecodePhase)->ArgsProduct({{0, 1, 2}, {1300, 4000}, {0, 1}})->UseRealTime();
+
+void BM_Chunk(benchmark::State& state) {
+  const std::size_t first = static_cast<std::size_t>(state.range(0)), n = 128;
+  LayerCache lc = random_cache(first + n, 13);
+  const std::vector<float> q = random_floats(n * kQDim, 5);
+  std::vector<float> out(n * kQDim);
+  for (auto _ : state) {
+    std::fill(out.begin(), out.end(), 0.0f);
+    attend_chunk(ChunkAttention(q.data(), kQDim, first, n, lc, {}, kShape, out.data(), kQDim));
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.counters["us_per_position"] = benchmark::Counter(static_cast<double>(state.iterations() * n) * 1e-6,
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Chunk)->Arg(0)->Arg(1200)->Arg(3900)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) { return korvex::bench::pool_benchmark_main(argc, argv); }

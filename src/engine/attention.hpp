@@ -1,0 +1,113 @@
+#pragma once
+// The attention of query heads over one layer's key/value cache, for one decoded position
+// and for a chunk of the batched prompt, split into tasks that the pool runs side by side.
+// Per query head h, reading key/value head (h * kv_heads) / heads, over cache rows
+// 0 .. pos: score[t] = (q . key_t from -0.0 in order) * scale; mx = the NaN-ignoring max of
+// the scores and the sink; e[t] = expf(score[t] - mx); z = the e[t] summed from -0.0 in
+// order, plus expf(sink - mx) when sink > -inf; out[d] = (e[t] / z) * value_t[d] + out[d]
+// over t in order, from out = +0.0 (the caller's zeros). Both paths give every position the
+// same bits, whatever the instruction set and the number of threads: every sum stays one
+// chain in its order inside one task, and only the max, whose order cannot show in any
+// e[t] (see DecodeAttention), is gathered from several.
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "dequant/attention_kernels.hpp"
+#include "engine/kv_cache.hpp"
+
+namespace korvex {
+
+struct AttentionShape {
+  std::size_t heads, kv_heads, head_dim;
+  float score_scale;
+};
+
+// The query heads [begin, end) that read key/value head kv: consecutive, and none for some
+// key/value heads when there are more of those than query heads.
+struct HeadGroup {
+  std::size_t kv, begin, end;
+};
+std::vector<HeadGroup> head_groups(std::size_t heads, std::size_t kv_heads);
+
+// Buffers one decoded position's attention reuses from layer to layer.
+struct DecodeScratch {
+  std::vector<float> scores;     // per query head, rows rounded up to whole vectors
+  std::vector<float> range_max;  // per range of rows and query head
+};
+
+// One decoded position as three phases of independent tasks; each phase reads what the
+// one before wrote, so phase p + 1 starts when every task of phase p is done.
+//   0: scores of (key/value head, range of rows), every row's keys transposed once for all
+//      the heads that read them, with each range's max per head;
+//   1: the softmax of each query head, its max gathered from the ranges' maxes;
+//   2: the weighted value sums of (key/value head, 16 elements of its rows: one cache line
+//      per row when aligned), for all the heads that read them.
+// The max may gather in any order: where the order changes it at all, it picks +0.0 instead
+// of -0.0 or back, and score - mx and sink - mx come out the same for either zero (x - +0.0
+// and x - -0.0 differ only for x = -0.0, giving -0.0 and +0.0, and expf gives 1 for both).
+// q holds heads * head_dim floats, lc the rows 0 .. rows - 1 and out heads * head_dim zeros.
+class DecodeAttention {
+ public:
+  DecodeAttention(std::span<const float> q, const LayerCache& lc, std::span<const float> sinks, std::size_t rows,
+                  const AttentionShape& shape, std::span<float> out, DecodeScratch& scratch);
+
+  static constexpr std::size_t kPhases = 3;
+  std::size_t tasks(std::size_t phase) const;
+  void run(std::size_t phase, std::size_t task) const;
+
+  // Multiply-adds in all: small ones run on the calling thread.
+  std::size_t terms() const { return shape_.heads * rows_ * shape_.head_dim; }
+
+ private:
+  void scores(std::size_t task) const;
+  void softmax(std::size_t head) const;
+  void values(std::size_t task) const;
+
+  const AttentionKernels& k_;
+  const float* q_;
+  const LayerCache& lc_;
+  std::span<const float> sinks_;
+  std::size_t rows_;
+  AttentionShape shape_;
+  float* out_;
+  std::vector<HeadGroup> groups_;
+  std::size_t ranges_, slices_, ld_;
+  float* scores_;
+  float* range_max_;
+};
+
+// Runs every phase of one decoded position's attention: on the pool when there is enough to
+// share, else on the calling thread.
+void attend_position(std::span<const float> q, const LayerCache& lc, std::span<const float> sinks,
+                     std::size_t rows, const AttentionShape& shape, std::span<float> out);
+
+// A chunk of the batched prompt: positions first .. first + n - 1, position first + i with
+// its query at q + i * q_stride (heads * head_dim floats) and its output at
+// out + i * out_stride (zeros), each attending to the cache rows up to its own, which lc
+// already holds. Tasks of (query heads of one group, block of consecutive positions), the
+// block one vector lane per position.
+class ChunkAttention {
+ public:
+  ChunkAttention(const float* q, std::size_t q_stride, std::size_t first, std::size_t n, const LayerCache& lc,
+                 std::span<const float> sinks, const AttentionShape& shape, float* out, std::size_t out_stride);
+
+  std::size_t tasks() const { return sets_.size() * blocks_; }
+  void run(std::size_t task) const;
+
+ private:
+  const AttentionKernels& k_;
+  const float* q_;
+  std::size_t q_stride_, first_, n_;
+  const LayerCache& lc_;
+  std::span<const float> sinks_;
+  AttentionShape shape_;
+  float* out_;
+  std::size_t out_stride_;
+  std::vector<HeadGroup> sets_;  // groups cut into sets of at most kHeadsPerTask heads
+  std::size_t blocks_;
+};
+
+void attend_chunk(const ChunkAttention& chunk);
+
+}  // namespace korvex
