@@ -278,31 +278,36 @@ inline void weighted_tile(const WeightedSums& a, std::size_t k0, std::size_t d, 
     }
 }
 
-template <int B, bool Partial>
+// Sums in tiles of at most H, as even as they come, over B vectors of elements from d.
+template <int H, int B, bool Partial>
 inline void weighted_sums_at(const WeightedSums& a, std::size_t d, unsigned w) {
-  const std::size_t tiles = (a.sums + S::kSumHeads - 1) / S::kSumHeads;
+  const std::size_t tiles = (a.sums + H - 1) / H;
   for (std::size_t i = 0, k0 = 0; i < tiles; ++i) {
     const std::size_t q = (a.sums - k0) / (tiles - i) + ((a.sums - k0) % (tiles - i) != 0);
     switch (q) {
       case 1: weighted_tile<1, B, Partial>(a, k0, d, w); break;
       case 2: weighted_tile<2, B, Partial>(a, k0, d, w); break;
-      case 3: weighted_tile<3, B, Partial>(a, k0, d, w); break;
-      case 4: weighted_tile<4, B, Partial>(a, k0, d, w); break;
-      case 5: if constexpr (S::kSumHeads >= 5) weighted_tile<5, B, Partial>(a, k0, d, w); break;
-      case 6: if constexpr (S::kSumHeads >= 6) weighted_tile<6, B, Partial>(a, k0, d, w); break;
-      case 7: if constexpr (S::kSumHeads >= 7) weighted_tile<7, B, Partial>(a, k0, d, w); break;
-      case 8: if constexpr (S::kSumHeads >= 8) weighted_tile<8, B, Partial>(a, k0, d, w); break;
+      case 3: if constexpr (H >= 3) weighted_tile<3, B, Partial>(a, k0, d, w); break;
+      case 4: if constexpr (H >= 4) weighted_tile<4, B, Partial>(a, k0, d, w); break;
+      case 5: if constexpr (H >= 5) weighted_tile<5, B, Partial>(a, k0, d, w); break;
+      case 6: if constexpr (H >= 6) weighted_tile<6, B, Partial>(a, k0, d, w); break;
+      case 7: if constexpr (H >= 7) weighted_tile<7, B, Partial>(a, k0, d, w); break;
+      case 8: if constexpr (H >= 8) weighted_tile<8, B, Partial>(a, k0, d, w); break;
     }
     k0 += q;
   }
 }
 
+// Wide ranges in tiles of few sums over many vectors of elements (every weight broadcast
+// serves more of them), the rest in tiles of many sums over one or two vectors.
 void weighted_sums(const WeightedSums& a) {
-  constexpr int B = S::kSumBlocks;
   std::size_t d = a.d_begin;
-  for (; d + B * L <= a.d_end; d += B * L) weighted_sums_at<B, false>(a, d, L);
-  for (; d + L <= a.d_end; d += L) weighted_sums_at<1, false>(a, d, L);
-  if (d < a.d_end) weighted_sums_at<1, true>(a, d, static_cast<unsigned>(a.d_end - d));
+  for (; d + S::kWideBlocks * L <= a.d_end; d += S::kWideBlocks * L)
+    weighted_sums_at<S::kWideSums, S::kWideBlocks, false>(a, d, L);
+  for (; d + S::kSumBlocks * L <= a.d_end; d += S::kSumBlocks * L)
+    weighted_sums_at<S::kSumHeads, S::kSumBlocks, false>(a, d, L);
+  for (; d + L <= a.d_end; d += L) weighted_sums_at<S::kSumHeads, 1, false>(a, d, L);
+  if (d < a.d_end) weighted_sums_at<S::kSumHeads, 1, true>(a, d, static_cast<unsigned>(a.d_end - d));
 }
 
 constexpr AttentionKernels kAttentionKernels = {L, row_scores, lane_scores,
