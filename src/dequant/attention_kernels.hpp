@@ -61,9 +61,10 @@ struct WeightedSums {
 using RowScoresFn = void (*)(const RowScores& a);
 using LaneScoresFn = void (*)(const LaneScores& a);
 using WeightedSumsFn = void (*)(const WeightedSums& a);
-// In place over s[0 .. n): the softmax of one head's scores whose max, NaN-ignoring and
-// taken with the sink, is mx.
-using SoftmaxFn = void (*)(float* s, std::size_t n, float mx, float sink);
+// In place over s[k * stride + t], t < n, for k < heads: the softmax of head k's scores whose
+// max, NaN-ignoring and taken with the sink, is mx[k], with sink[k].
+using SoftmaxFn = void (*)(float* s, std::size_t stride, std::size_t heads, std::size_t n, const float* mx,
+                           const float* sink);
 // In place over lane_scores' layout of one head (s[t * lanes + l]), lane l covering rows
 // t < full + l, for lanes l < count (count >= 1): every lane's softmax with the sink. Each
 // block of `lanes` rows is then transposed in place, so that the weight of row t for lane l

@@ -175,24 +175,52 @@ void lane_scores(const LaneScores& a) {
 
 // ---- Softmax -----------------------------------------------------------------------------
 
-void softmax(float* s, std::size_t n, float mx, float sink) {
-  const F m = S::set1(mx);
-  float z = -0.0f;
+// H heads side by side: their sums of e[t] are H chains of dependent additions, each as
+// long as the rows, and interleaved they take the time of one.
+template <int H>
+void softmax_heads(float* s, std::size_t stride, std::size_t n, const float* mx, const float* sink) {
+  F m[H];
+  float z[H];
+#pragma GCC unroll 4
+  for (int h = 0; h < H; ++h) m[h] = S::set1(mx[h]), z[h] = -0.0f;
   std::size_t t = 0;
   for (; t + L <= n; t += L) {
-    S::storeu(s + t, expf_lanes(S::sub(S::loadu(s + t), m)));
+#pragma GCC unroll 4
+    for (int h = 0; h < H; ++h) S::storeu(s + h * stride + t, expf_lanes(S::sub(S::loadu(s + h * stride + t), m[h])));
 #pragma GCC unroll 16
-    for (std::size_t i = 0; i < L; ++i) z = S::add_one(s[t + i], z);
+    for (std::size_t i = 0; i < L; ++i)
+#pragma GCC unroll 4
+      for (int h = 0; h < H; ++h) z[h] = S::add_one(s[h * stride + t + i], z[h]);
   }
   if (const unsigned w = static_cast<unsigned>(n - t); w != 0) {
-    S::store_first(s + t, expf_lanes(S::sub(S::load_first(s + t, w), m)), w);
-    for (unsigned i = 0; i < w; ++i) z = S::add_one(s[t + i], z);
+#pragma GCC unroll 4
+    for (int h = 0; h < H; ++h) {
+      float* e = s + h * stride + t;
+      S::store_first(e, expf_lanes(S::sub(S::load_first(e, w), m[h])), w);
+    }
+    for (unsigned i = 0; i < w; ++i)
+#pragma GCC unroll 4
+      for (int h = 0; h < H; ++h) z[h] = S::add_one(s[h * stride + t + i], z[h]);
   }
-  if (sink > kNegInf) z = S::add_one(z, __builtin_expf(sink - mx));
-  const F zv = S::set1(z);
-  for (t = 0; t + L <= n; t += L) S::storeu(s + t, S::div(S::loadu(s + t), zv));
-  if (const unsigned w = static_cast<unsigned>(n - t); w != 0)
-    S::store_first(s + t, S::div(S::load_first(s + t, w), zv), w);
+#pragma GCC unroll 4
+  for (int h = 0; h < H; ++h) {
+    if (sink[h] > kNegInf) z[h] = S::add_one(z[h], __builtin_expf(sink[h] - mx[h]));
+    const F zv = S::set1(z[h]);
+    float* p = s + h * stride;
+    for (t = 0; t + L <= n; t += L) S::storeu(p + t, S::div(S::loadu(p + t), zv));
+    if (const unsigned w = static_cast<unsigned>(n - t); w != 0) S::store_first(p + t, S::div(S::load_first(p + t, w), zv), w);
+  }
+}
+
+void softmax(float* s, std::size_t stride, std::size_t heads, std::size_t n, const float* mx, const float* sink) {
+  for (std::size_t h = 0; h < heads;) {
+    switch (heads - h) {
+      case 1: softmax_heads<1>(s + h * stride, stride, n, mx + h, sink + h); h += 1; break;
+      case 2: softmax_heads<2>(s + h * stride, stride, n, mx + h, sink + h); h += 2; break;
+      case 3: softmax_heads<3>(s + h * stride, stride, n, mx + h, sink + h); h += 3; break;
+      default: softmax_heads<4>(s + h * stride, stride, n, mx + h, sink + h); h += 4; break;
+    }
+  }
 }
 
 void lane_softmax(float* s, std::size_t full, std::size_t count, float sink) {

@@ -41,7 +41,7 @@ void lane_scores(const LaneScores& a) {
       a.scores[k * a.score_stride + t] = score(a.qt + k * a.qt_stride, a.keys + t * a.key_stride, a.head_dim, a.scale);
 }
 
-void softmax(float* s, std::size_t n, float mx, float sink) {
+void softmax_one(float* s, std::size_t n, float mx, float sink) {
   float z = -0.0f;
   for (std::size_t t = 0; t < n; ++t) {
     s[t] = expf(s[t] - mx);
@@ -51,11 +51,15 @@ void softmax(float* s, std::size_t n, float mx, float sink) {
   for (std::size_t t = 0; t < n; ++t) s[t] = s[t] / z;
 }
 
+void softmax(float* s, std::size_t stride, std::size_t heads, std::size_t n, const float* mx, const float* sink) {
+  for (std::size_t k = 0; k < heads; ++k) softmax_one(s + k * stride, n, mx[k], sink[k]);
+}
+
 // One lane: count is 1 and the layout needs no transposing.
 void lane_softmax(float* s, std::size_t full, std::size_t, float sink) {
   float m = kNegInf;
   for (std::size_t t = 0; t < full; ++t) m = max_of(m, s[t]);
-  softmax(s, full, std::isnan(sink) ? m : max_of(m, sink), sink);
+  softmax_one(s, full, std::isnan(sink) ? m : max_of(m, sink), sink);
 }
 
 void weighted_sums(const WeightedSums& a) {

@@ -20,6 +20,10 @@ constexpr std::size_t kSliceFloats = 16;
 // Below this many multiply-adds a position's attention runs on the calling thread: three
 // hand-offs to the pool cost more than the work.
 constexpr std::size_t kMinParallelTerms = std::size_t{1} << 17;
+// Query heads per softmax task of a decoded position: each head's sum of its e[t] is one
+// chain of dependent additions as long as the rows, and two interleaved take the time of one
+// while halving the tasks.
+constexpr std::size_t kSoftmaxHeads = 2;
 // Query heads per prompt task: their scores of a block of positions stay in the caches
 // (16 floats per row each) while the softmax and the value sums read them back.
 constexpr std::size_t kHeadsPerTask = 4;
@@ -87,7 +91,7 @@ DecodeAttention::DecodeAttention(std::span<const float> q, const LayerCache& lc,
 std::size_t DecodeAttention::tasks(std::size_t phase) const {
   switch (phase) {
     case 0: return groups_.size() * ranges_;
-    case 1: return shape_.heads;
+    case 1: return (shape_.heads + kSoftmaxHeads - 1) / kSoftmaxHeads;
     case 2: return groups_.size() * slices_;
   }
   return 0;
@@ -121,12 +125,17 @@ void DecodeAttention::scores(std::size_t task) const {
   k_.row_scores(a);
 }
 
-void DecodeAttention::softmax(std::size_t h) const {
-  // The ranges' maxes are never NaN (each starts at -inf and ignores NaN scores).
-  float m = kNegInf;
-  for (std::size_t r = 0; r < ranges_; ++r) m = std::max(m, range_max_[r * shape_.heads + h]);
-  const float sink = sink_of(sinks_, h);
-  k_.softmax(scores_ + h * ld_, rows_, nan_ignoring_max(m, sink), sink);
+void DecodeAttention::softmax(std::size_t task) const {
+  const std::size_t h0 = task * kSoftmaxHeads, heads = std::min(kSoftmaxHeads, shape_.heads - h0);
+  float mx[kSoftmaxHeads], sink[kSoftmaxHeads];
+  for (std::size_t k = 0; k < heads; ++k) {
+    // The ranges' maxes are never NaN (each starts at -inf and ignores NaN scores).
+    float m = kNegInf;
+    for (std::size_t r = 0; r < ranges_; ++r) m = std::max(m, range_max_[r * shape_.heads + h0 + k]);
+    sink[k] = sink_of(sinks_, h0 + k);
+    mx[k] = nan_ignoring_max(m, sink[k]);
+  }
+  k_.softmax(scores_ + h0 * ld_, ld_, heads, rows_, mx, sink);
 }
 
 void DecodeAttention::values(std::size_t task) const {

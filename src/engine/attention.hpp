@@ -40,7 +40,7 @@ struct DecodeScratch {
 // one before wrote, so phase p + 1 starts when every task of phase p is done.
 //   0: scores of (key/value head, range of rows), every row's keys transposed once for all
 //      the heads that read them, with each range's max per head;
-//   1: the softmax of each query head, its max gathered from the ranges' maxes;
+//   1: the softmax of each pair of query heads, their maxes gathered from the ranges';
 //   2: the weighted value sums of (key/value head, 16 elements of its rows: one cache line
 //      per row when aligned), for all the heads that read them.
 // The max may gather in any order: where the order changes it at all, it picks +0.0 instead
@@ -61,7 +61,7 @@ class DecodeAttention {
 
  private:
   void scores(std::size_t task) const;
-  void softmax(std::size_t head) const;
+  void softmax(std::size_t task) const;
   void values(std::size_t task) const;
 
   const AttentionKernels& k_;

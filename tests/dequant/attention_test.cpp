@@ -158,22 +158,28 @@ TEST(AttentionKernels, LaneScoresMatchThePlainLoops) {
 // Sinks absent, finite below and above the scores, infinite either way and NaN.
 const float kSinks[] = {-kInf, -1.5f, 3.0f, kInf, std::nanf("")};
 
-TEST(AttentionKernels, SoftmaxOfOneHeadMatchesThePlainLoops) {
+// Heads one at a time and several side by side, each with its own kind of sink.
+TEST(AttentionKernels, SoftmaxOfHeadsMatchesThePlainLoops) {
   std::mt19937 rng(9);
   for (const auto& [name, k] : tables_here())
-    for (std::size_t n : {1, 2, 15, 16, 17, 100})
-      for (std::size_t every : {0, 10})
-        for (float sink : kSinks) {
-          SCOPED_TRACE(name + ": " + std::to_string(n) + " scores" + (every ? " with specials" : "") + ", sink " +
-                       std::to_string(sink));
-          std::vector<float> want = values(n + 1, rng, every);
-          want[n] = 7.0f;  // past the end: must stay
+    for (std::size_t heads : {1, 2, 3, 5})
+      for (std::size_t n : {1, 2, 15, 16, 17, 100})
+        for (std::size_t every : {0, 10}) {
+          SCOPED_TRACE(name + ": " + std::to_string(heads) + " heads of " + std::to_string(n) + " scores" +
+                       (every ? " with specials" : ""));
+          const std::size_t stride = n + 1;
+          std::vector<float> want = values(heads * stride, rng, every), mx(heads), sink(heads);
+          for (std::size_t h = 0; h < heads; ++h) want[h * stride + n] = 7.0f;  // past the end: must stay
           std::vector<float> got = want;
-          softmax(want.data(), 1, n, sink);
-          float m = -kInf;
-          for (std::size_t t = 0; t < n; ++t) m = nan_ignoring_max(m, got[t]);
-          k->softmax(got.data(), n, nan_ignoring_max(m, sink), sink);
-          for (std::size_t t = 0; t <= n; ++t) ASSERT_TRUE(same_bits(got[t], want[t])) << "row " << t;
+          for (std::size_t h = 0; h < heads; ++h) {
+            sink[h] = kSinks[(h + n + every) % std::size(kSinks)];
+            float m = -kInf;
+            for (std::size_t t = 0; t < n; ++t) m = nan_ignoring_max(m, got[h * stride + t]);
+            mx[h] = nan_ignoring_max(m, sink[h]);
+            softmax(want.data() + h * stride, 1, n, sink[h]);
+          }
+          k->softmax(got.data(), stride, heads, n, mx.data(), sink.data());
+          for (std::size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(same_bits(got[i], want[i])) << "float " << i;
         }
 }
 
