@@ -55,7 +55,7 @@ void BM_Decode(benchmark::State& state) {
   state.counters["us_per_layer"] = benchmark::Counter(static_cast<double>(state.iterations() * layers) * 1e-6,
                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_Decode)->ArgsProduct({{100, 1300, 4000}, {1, 24}})->UseRealTime();
+BENCHMARK(BM_Decode)->ArgsProduct({{100, 300, 600, 1300, 4000}, {1, 24}})->UseRealTime();
 
 void BM_DecodePhase(benchmark::State& state) {
   const std::size_t phase = static_cast<std::size_t>(state.range(0)), rows = static_cast<std::size_t>(state.range(1));

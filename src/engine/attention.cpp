@@ -19,7 +19,7 @@ constexpr std::size_t kRowsPerTask = 256;
 constexpr std::size_t kSliceFloats = 16;
 // Below this many multiply-adds a position's attention runs on the calling thread: three
 // hand-offs to the pool cost more than the work.
-constexpr std::size_t kMinParallelTerms = std::size_t{1} << 17;
+constexpr std::size_t kMinParallelTerms = std::size_t{1} << 19;
 // Query heads per softmax task of a decoded position: each head's sum of its e[t] is one
 // chain of dependent additions as long as the rows, and two interleaved take the time of one
 // while halving the tasks.
