@@ -25,10 +25,9 @@ namespace {
 struct S {
   static constexpr int L = 16;
   // Tiles in 32 registers: 8 heads over a transposed block of keys (8 sums, 16 key vectors,
-  // a broadcast); 4 heads over 4 rows with lanes over positions; value sums of 4 heads over 4
-  // vectors of elements or of 8 heads over 2.
-  static constexpr int kRowHeads = 8, kLaneHeads = 4;
-  static constexpr int kWideSums = 4, kWideBlocks = 4, kSumHeads = 8, kSumBlocks = 2;
+  // a broadcast); 4 heads over 4 rows with lanes over positions; value sums over 2 vectors
+  // of elements for 8 heads, or 4 heads at 2 positions.
+  static constexpr int kRowHeads = 8, kLaneHeads = 4, kSumHeads = 8, kPairSums = 4, kSumBlocks = 2;
   static constexpr int lane_rows(int heads) { return heads >= 4 ? 4 : heads == 3 ? 5 : heads == 2 ? 6 : 8; }
 
   using F = __m512;

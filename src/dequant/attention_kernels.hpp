@@ -44,18 +44,20 @@ struct LaneScores {
   std::size_t score_stride;
 };
 
-// out_k[d] = p_k[t] * value_t[d] + out_k[d] for t = 0 .. rows - 1 in order, d in
-// [d_begin, d_end), for `sums` weight rows p_k that share the value rows. The weight of row t
-// in p_k is at p[k * p_stride + (t / lanes) * p_block + t % lanes]: p_block = lanes for
-// weights in row order, lanes * lanes for the blocks that lane_softmax leaves.
+// out[d] = p[t] * value_t[d] + out[d] for t in order, d in [d_begin, d_end), for `sums`
+// weight rows that share the value rows, at each of `positions` consecutive positions, the
+// position i over rows t < rows + i. The weight of row t for sum k of position i is at
+// p[k * p_stride + (t / lanes) * p_block + i * lanes + t % lanes]: p_block = lanes for one
+// position's weights in row order, lanes * lanes for the blocks lane_softmax leaves (lanes
+// of a block being positions). Its out is at out + i * out_position + k * out_stride.
 struct WeightedSums {
   const float* p;
-  std::size_t p_stride, p_block, sums;
+  std::size_t p_stride, p_block, sums, positions;
   const float* values;  // value row t at values + t * value_stride
   std::size_t value_stride;
   std::size_t d_begin, d_end, rows;
-  float* out;  // out_k at out + k * out_stride
-  std::size_t out_stride;
+  float* out;
+  std::size_t out_stride, out_position;
 };
 
 using RowScoresFn = void (*)(const RowScores& a);

@@ -264,78 +264,99 @@ void lane_softmax(float* s, std::size_t full, std::size_t count, float sink) {
 // the hardware prefetchers to keep ahead, so prefetches run this many rows ahead.
 constexpr std::size_t kValuesAhead = 64;
 
-// Q sums (from k0) over B vectors of elements from d; with W < L the last vector holds only
-// its first w elements.
-template <int Q, int B, bool Partial>
-inline void weighted_tile(const WeightedSums& a, std::size_t k0, std::size_t d, unsigned w) {
-  F acc[Q][B];
-  float* out[Q];
+// P positions (from i0) times Q sums (from k0) over B vectors of elements from d, for rows
+// [r0, r1); with Partial the one vector holds only its first w elements. Every value row
+// loaded serves all P * Q sums.
+template <int P, int Q, int B, bool Partial>
+inline void weighted_tile(const WeightedSums& a, std::size_t i0, std::size_t k0, std::size_t d, unsigned w,
+                          std::size_t r0, std::size_t r1) {
+  F acc[P][Q][B];
+  float* out[P][Q];
   const float* p[Q];
 #pragma GCC unroll 8
-  for (int i = 0; i < Q; ++i) {
-    out[i] = a.out + (k0 + i) * a.out_stride + d;
-    p[i] = a.p + (k0 + i) * a.p_stride;
+  for (int k = 0; k < Q; ++k) p[k] = a.p + (k0 + k) * a.p_stride + i0 * L;
 #pragma GCC unroll 4
-    for (int b = 0; b < B; ++b) acc[i][b] = Partial ? S::load_first(out[i], w) : S::loadu(out[i] + b * L);
-  }
-  const float* value = a.values + d;
+  for (int i = 0; i < P; ++i)
+#pragma GCC unroll 8
+    for (int k = 0; k < Q; ++k) {
+      out[i][k] = a.out + (i0 + i) * a.out_position + (k0 + k) * a.out_stride + d;
+#pragma GCC unroll 4
+      for (int b = 0; b < B; ++b) acc[i][k][b] = Partial ? S::load_first(out[i][k], w) : S::loadu(out[i][k] + b * L);
+    }
+  const float* value = a.values + r0 * a.value_stride + d;
   const std::size_t ahead = kValuesAhead * a.value_stride;
-  for (std::size_t t0 = 0; t0 < a.rows; t0 += L) {
-    const std::size_t n = a.rows - t0 < L ? a.rows - t0 : L;
-    const std::size_t at = (t0 / L) * a.p_block;
-    for (std::size_t u = 0; u < n; ++u, value += a.value_stride) {
+  for (std::size_t t = r0; t < r1;) {
+    // Rows t .. end share one block of weights.
+    const std::size_t end = (t / L + 1) * L < r1 ? (t / L + 1) * L : r1;
+    const std::size_t at = (t / L) * a.p_block;
+    for (; t < end; ++t, value += a.value_stride) {
       S::prefetch(value + ahead);
       if (B * L > 16) S::prefetch(value + ahead + 16);
       F v[B];
 #pragma GCC unroll 4
       for (int b = 0; b < B; ++b) v[b] = Partial ? S::load_first(value, w) : S::loadu(value + b * L);
 #pragma GCC unroll 8
-      for (int i = 0; i < Q; ++i) {
-        F x = S::bcast(p[i] + at + u);
+      for (int k = 0; k < Q; ++k)
 #pragma GCC unroll 4
-        for (int b = 0; b < B; ++b) acc[i][b] = S::add(S::mul(x, v[b]), acc[i][b]);
-      }
+        for (int i = 0; i < P; ++i) {
+          F x = S::bcast(p[k] + at + i * L + t % L);
+#pragma GCC unroll 4
+          for (int b = 0; b < B; ++b) acc[i][k][b] = S::add(S::mul(x, v[b]), acc[i][k][b]);
+        }
     }
   }
-#pragma GCC unroll 8
-  for (int i = 0; i < Q; ++i)
 #pragma GCC unroll 4
-    for (int b = 0; b < B; ++b) {
-      if (Partial) S::store_first(out[i], acc[i][b], w);
-      else S::storeu(out[i] + b * L, acc[i][b]);
-    }
+  for (int i = 0; i < P; ++i)
+#pragma GCC unroll 8
+    for (int k = 0; k < Q; ++k)
+#pragma GCC unroll 4
+      for (int b = 0; b < B; ++b) {
+        if (Partial) S::store_first(out[i][k], acc[i][k][b], w);
+        else S::storeu(out[i][k] + b * L, acc[i][k][b]);
+      }
 }
 
-// Sums in tiles of at most H, as even as they come, over B vectors of elements from d.
-template <int H, int B, bool Partial>
-inline void weighted_sums_at(const WeightedSums& a, std::size_t d, unsigned w) {
+// P positions from i0, sums in tiles of at most H as even as they come, over B vectors of
+// elements from d, for rows [r0, r1).
+template <int P, int H, int B, bool Partial>
+inline void weighted_sums_at(const WeightedSums& a, std::size_t i0, std::size_t d, unsigned w, std::size_t r0,
+                             std::size_t r1) {
   const std::size_t tiles = (a.sums + H - 1) / H;
   for (std::size_t i = 0, k0 = 0; i < tiles; ++i) {
     const std::size_t q = (a.sums - k0) / (tiles - i) + ((a.sums - k0) % (tiles - i) != 0);
     switch (q) {
-      case 1: weighted_tile<1, B, Partial>(a, k0, d, w); break;
-      case 2: weighted_tile<2, B, Partial>(a, k0, d, w); break;
-      case 3: if constexpr (H >= 3) weighted_tile<3, B, Partial>(a, k0, d, w); break;
-      case 4: if constexpr (H >= 4) weighted_tile<4, B, Partial>(a, k0, d, w); break;
-      case 5: if constexpr (H >= 5) weighted_tile<5, B, Partial>(a, k0, d, w); break;
-      case 6: if constexpr (H >= 6) weighted_tile<6, B, Partial>(a, k0, d, w); break;
-      case 7: if constexpr (H >= 7) weighted_tile<7, B, Partial>(a, k0, d, w); break;
-      case 8: if constexpr (H >= 8) weighted_tile<8, B, Partial>(a, k0, d, w); break;
+      case 1: weighted_tile<P, 1, B, Partial>(a, i0, k0, d, w, r0, r1); break;
+      case 2: weighted_tile<P, 2, B, Partial>(a, i0, k0, d, w, r0, r1); break;
+      case 3: if constexpr (H >= 3) weighted_tile<P, 3, B, Partial>(a, i0, k0, d, w, r0, r1); break;
+      case 4: if constexpr (H >= 4) weighted_tile<P, 4, B, Partial>(a, i0, k0, d, w, r0, r1); break;
+      case 5: if constexpr (H >= 5) weighted_tile<P, 5, B, Partial>(a, i0, k0, d, w, r0, r1); break;
+      case 6: if constexpr (H >= 6) weighted_tile<P, 6, B, Partial>(a, i0, k0, d, w, r0, r1); break;
+      case 7: if constexpr (H >= 7) weighted_tile<P, 7, B, Partial>(a, i0, k0, d, w, r0, r1); break;
+      case 8: if constexpr (H >= 8) weighted_tile<P, 8, B, Partial>(a, i0, k0, d, w, r0, r1); break;
     }
     k0 += q;
   }
 }
 
-// Wide ranges in tiles of few sums over many vectors of elements (every weight broadcast
-// serves more of them), the rest in tiles of many sums over one or two vectors.
-void weighted_sums(const WeightedSums& a) {
+// Every element range of P positions from i0 over rows [r0, r1).
+template <int P, int H>
+inline void weighted_sums_rows(const WeightedSums& a, std::size_t i0, std::size_t r0, std::size_t r1) {
   std::size_t d = a.d_begin;
-  for (; d + S::kWideBlocks * L <= a.d_end; d += S::kWideBlocks * L)
-    weighted_sums_at<S::kWideSums, S::kWideBlocks, false>(a, d, L);
   for (; d + S::kSumBlocks * L <= a.d_end; d += S::kSumBlocks * L)
-    weighted_sums_at<S::kSumHeads, S::kSumBlocks, false>(a, d, L);
-  for (; d + L <= a.d_end; d += L) weighted_sums_at<S::kSumHeads, 1, false>(a, d, L);
-  if (d < a.d_end) weighted_sums_at<S::kSumHeads, 1, true>(a, d, static_cast<unsigned>(a.d_end - d));
+    weighted_sums_at<P, H, S::kSumBlocks, false>(a, i0, d, L, r0, r1);
+  for (; d + L <= a.d_end; d += L) weighted_sums_at<P, H, 1, false>(a, i0, d, L, r0, r1);
+  if (d < a.d_end) weighted_sums_at<P, H, 1, true>(a, i0, d, static_cast<unsigned>(a.d_end - d), r0, r1);
+}
+
+// Positions in pairs where there are several: the rows of the first of a pair, which the
+// second shares, run for both at once, then the second's one more row alone.
+void weighted_sums(const WeightedSums& a) {
+  std::size_t i = 0;
+  for (; i + 2 <= a.positions; i += 2) {
+    weighted_sums_rows<2, S::kPairSums>(a, i, 0, a.rows + i);
+    weighted_sums_rows<1, S::kSumHeads>(a, i + 1, a.rows + i, a.rows + i + 1);
+  }
+  if (i < a.positions) weighted_sums_rows<1, S::kSumHeads>(a, i, 0, a.rows + i);
 }
 
 constexpr AttentionKernels kAttentionKernels = {L, row_scores, lane_scores,

@@ -63,15 +63,17 @@ void lane_softmax(float* s, std::size_t full, std::size_t, float sink) {
 }
 
 void weighted_sums(const WeightedSums& a) {
-  for (std::size_t k = 0; k < a.sums; ++k) {
-    const float* p = a.p + k * a.p_stride;  // one lane: row t at p[t * p_block]
-    float* out = a.out + k * a.out_stride;
-    for (std::size_t t = 0; t < a.rows; ++t) {
-      const float* value = a.values + t * a.value_stride;
-      for (std::size_t d = a.d_begin; d < a.d_end; ++d)
-        out[d] = add_nan_first(mul_nan_first(p[t * a.p_block], value[d]), out[d]);
+  // One lane: position i's weights start i floats on.
+  for (std::size_t i = 0; i < a.positions; ++i)
+    for (std::size_t k = 0; k < a.sums; ++k) {
+      const float* p = a.p + k * a.p_stride + i;
+      float* out = a.out + i * a.out_position + k * a.out_stride;
+      for (std::size_t t = 0; t < a.rows + i; ++t) {
+        const float* value = a.values + t * a.value_stride;
+        for (std::size_t d = a.d_begin; d < a.d_end; ++d)
+          out[d] = add_nan_first(mul_nan_first(p[t * a.p_block], value[d]), out[d]);
+      }
     }
-  }
 }
 
 constexpr AttentionKernels kPlain = {1, row_scores, lane_scores, softmax, lane_softmax, weighted_sums};

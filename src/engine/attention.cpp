@@ -146,6 +146,7 @@ void DecodeAttention::values(std::size_t task) const {
   a.p_stride = ld_;
   a.p_block = k_.lanes;
   a.sums = g.end - g.begin;
+  a.positions = 1;
   a.values = lc_.values.data() + g.kv * d;
   a.value_stride = shape_.kv_heads * d;
   a.d_begin = s * kSliceFloats;
@@ -153,6 +154,7 @@ void DecodeAttention::values(std::size_t task) const {
   a.rows = rows_;
   a.out = out_ + g.begin * d;
   a.out_stride = d;
+  a.out_position = 0;
   k_.weighted_sums(a);
 }
 
@@ -200,7 +202,7 @@ ChunkAttention::ChunkAttention(const float* q, std::size_t q_stride, std::size_t
 
 // One set of heads over one block of positions: the block's queries transposed, scores of
 // every cache row up to the block's last position, each lane's softmax over the rows up to
-// its own, and the weighted value sums of each position for all the set's heads.
+// its own, and the weighted value sums of all the block's positions and the set's heads.
 void ChunkAttention::run(std::size_t task) const {
   const HeadGroup& set = sets_[task % sets_.size()];
   const std::size_t lanes = k_.lanes, d = shape_.head_dim, kv_dim = shape_.kv_heads * d;
@@ -234,20 +236,20 @@ void ChunkAttention::run(std::size_t task) const {
   for (std::size_t k = 0; k < heads; ++k) k_.lane_softmax(s + k * s_stride, full, count, sink_of(sinks_, set.begin + k));
 
   WeightedSums ws;
+  ws.p = s;
   ws.p_stride = s_stride;
   ws.p_block = lanes * lanes;
   ws.sums = heads;
+  ws.positions = count;
   ws.values = lc_.values.data() + set.kv * d;
   ws.value_stride = kv_dim;
   ws.d_begin = 0;
   ws.d_end = d;
+  ws.rows = full;
+  ws.out = out_ + i0 * out_stride_ + set.begin * d;
   ws.out_stride = d;
-  for (std::size_t l = 0; l < count; ++l) {
-    ws.p = s + l * lanes;
-    ws.rows = full + l;
-    ws.out = out_ + (i0 + l) * out_stride_ + set.begin * d;
-    k_.weighted_sums(ws);
-  }
+  ws.out_position = out_stride_;
+  k_.weighted_sums(ws);
 }
 
 void attend_chunk(const ChunkAttention& chunk) {

@@ -210,12 +210,15 @@ TEST(AttentionKernels, LaneSoftmaxMatchesThePlainLoopsPerLane) {
 // ---- Weighted sums ------------------------------------------------------------------------
 
 struct SumShape {
-  std::size_t sums, d_begin, d_end, rows;
+  std::size_t sums, positions, d_begin, d_end, rows;
 };
 
+// Tiles of one sum to past the widest, element ranges inside and across vectors, one position
+// and pairs of positions with one left over.
 const SumShape kSumShapes[] = {
-    {1, 0, 1, 1},  {1, 0, 3, 20},   {2, 0, 16, 17}, {3, 16, 32, 5}, {4, 0, 64, 40}, {7, 48, 64, 300},
-    {7, 0, 80, 33}, {8, 5, 77, 16}, {9, 0, 72, 9},  {17, 32, 48, 3},
+    {1, 1, 0, 1, 1},   {1, 1, 0, 3, 20},   {2, 1, 0, 16, 17},  {3, 1, 16, 32, 5},  {4, 1, 0, 64, 40},
+    {7, 1, 48, 64, 300}, {7, 1, 0, 80, 33}, {8, 1, 5, 77, 16},  {9, 1, 0, 72, 9},   {17, 1, 32, 48, 3},
+    {1, 2, 0, 16, 1},  {4, 16, 0, 64, 30}, {3, 5, 0, 80, 17},  {5, 3, 3, 40, 16},  {2, 7, 0, 8, 100},
 };
 
 TEST(AttentionKernels, WeightedSumsMatchThePlainLoops) {
@@ -225,23 +228,28 @@ TEST(AttentionKernels, WeightedSumsMatchThePlainLoops) {
     for (const SumShape& c : kSumShapes)
       for (std::size_t p_block : {L, L * L})
         for (std::size_t every : {0, 25}) {
-          SCOPED_TRACE(name + ": " + std::to_string(c.sums) + " sums of elements " + std::to_string(c.d_begin) + ".." +
-                       std::to_string(c.d_end) + " over " + std::to_string(c.rows) + " rows, blocks of " +
-                       std::to_string(p_block) + (every ? ", specials" : ""));
-          const std::size_t blocks = (c.rows + L - 1) / L;
+          // Several positions sit side by side in lane_softmax's blocks, at most lanes of them.
+          if ((c.positions > 1 && p_block != L * L) || c.positions > L) continue;
+          SCOPED_TRACE(name + ": " + std::to_string(c.sums) + " sums at " + std::to_string(c.positions) +
+                       " positions of elements " + std::to_string(c.d_begin) + ".." + std::to_string(c.d_end) +
+                       " over " + std::to_string(c.rows) + " rows, blocks of " + std::to_string(p_block) +
+                       (every ? ", specials" : ""));
+          const std::size_t rows = c.rows + c.positions - 1, blocks = (rows + L - 1) / L;
           const std::size_t p_stride = blocks * p_block + 1, value_stride = c.d_end + 7, out_stride = c.d_end + 2;
-          std::vector<float> p = values(c.sums * p_stride, rng, every), v = values(c.rows * value_stride, rng, every);
-          std::vector<float> got = values(c.sums * out_stride, rng), want = got;
-          WeightedSums a{p.data(), p_stride, p_block, c.sums, v.data(), value_stride, c.d_begin, c.d_end, c.rows,
-                         got.data(), out_stride};
+          const std::size_t out_position = c.sums * out_stride + 3;
+          std::vector<float> p = values(c.sums * p_stride, rng, every), v = values(rows * value_stride, rng, every);
+          std::vector<float> got = values(c.positions * out_position, rng), want = got;
+          WeightedSums a{p.data(),  p_stride, p_block, c.sums,     c.positions, v.data(),  value_stride,
+                         c.d_begin, c.d_end,  c.rows,  got.data(), out_stride,  out_position};
           k->weighted_sums(a);
-          for (std::size_t s = 0; s < c.sums; ++s)
-            for (std::size_t t = 0; t < c.rows; ++t) {
-              const float w = p[s * p_stride + (t / L) * p_block + t % L];
-              for (std::size_t d = c.d_begin; d < c.d_end; ++d)
-                want[s * out_stride + d] =
-                    add_nan_first(mul_nan_first(w, v[t * value_stride + d]), want[s * out_stride + d]);
-            }
+          for (std::size_t i = 0; i < c.positions; ++i)
+            for (std::size_t s = 0; s < c.sums; ++s)
+              for (std::size_t t = 0; t < c.rows + i; ++t) {
+                const float w = p[s * p_stride + (t / L) * p_block + i * L + t % L];
+                float* out = want.data() + i * out_position + s * out_stride;
+                for (std::size_t d = c.d_begin; d < c.d_end; ++d)
+                  out[d] = add_nan_first(mul_nan_first(w, v[t * value_stride + d]), out[d]);
+              }
           for (std::size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(same_bits(got[i], want[i])) << "float " << i;
         }
   }
