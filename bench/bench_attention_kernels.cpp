@@ -7,13 +7,15 @@
 //     thread (pool 0) or the pool (1).
 //   BM_Chunk/first: a prompt chunk of 128 positions after `first` cached ones.
 //
-//   bench_attention_kernels [--threads=N] [Google Benchmark flags]
+//   bench_attention_kernels [--threads=N] [--simd=scalar|avx2|avx512] [Google Benchmark flags]
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/pool.hpp"
+#include "dequant/cpu_features.hpp"
 #include "engine/attention.hpp"
 #include "pool_benchmark_main.hpp"
 
@@ -97,4 +99,15 @@ BENCHMARK(BM_Chunk)->Arg(0)->Arg(1200)->Arg(3900)->UseRealTime();
 
 }  // namespace
 
-int main(int argc, char** argv) { return korvex::bench::pool_benchmark_main(argc, argv); }
+// --simd=LEVEL lowers the instruction-set level; the rest goes to the pool's main.
+int main(int argc, char** argv) {
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--simd=scalar") set_simd_level(SimdLevel::Scalar);
+    else if (a == "--simd=avx2") set_simd_level(SimdLevel::Avx2);
+    else if (a == "--simd=avx512") set_simd_level(SimdLevel::Avx512);
+    else rest.push_back(argv[i]);
+  }
+  return korvex::bench::pool_benchmark_main(static_cast<int>(rest.size()), rest.data());
+}
