@@ -20,10 +20,11 @@ namespace {
 
 struct S {
   static constexpr int L = 8;
-  // Tiles in 16 registers: 6 heads over a transposed block of keys (8 key vectors and room
-  // to transpose them); 3 heads over 3 rows with lanes over positions; value sums over 2
-  // vectors of elements for 6 heads, or 3 heads at 2 positions.
-  static constexpr int kRowHeads = 6, kLaneHeads = 3, kSumHeads = 6, kPairSums = 3, kSumBlocks = 2;
+  // Tiles in 16 registers: 7 heads over a transposed block of keys (7 sums, 8 key vectors,
+  // a broadcast: the few spills while transposing cost less than a second pass over the keys
+  // for the 7 heads of a group); 3 heads over 3 rows with lanes over positions; value sums
+  // over 2 vectors of elements for 6 heads, or 3 heads at 2 positions.
+  static constexpr int kRowHeads = 7, kLaneHeads = 3, kSumHeads = 6, kPairSums = 3, kSumBlocks = 2;
   static constexpr int lane_rows(int heads) { return heads >= 3 ? 3 : heads == 2 ? 5 : 8; }
 
   using F = __m256;
