@@ -85,6 +85,25 @@ const float* row_weights(const RowSource& src, std::size_t r, std::size_t k0, st
   return w;
 }
 
+// Rows [r, r + count) of the source over columns [k0, k0 + n) towards the second-level cache.
+void prefetch_rows(const RowSource& src, std::size_t r, std::size_t count, std::size_t k0, std::size_t n) {
+  for (std::size_t i = r; i < r + count; ++i) {
+    const char* p;
+    std::size_t bytes;
+    if (src.dense != nullptr) {
+      p = reinterpret_cast<const char*>(src.dense + i * src.dense_stride + k0);
+      bytes = n * sizeof(float);
+    } else {
+      const std::size_t per = src.info->block_elems;
+      p = reinterpret_cast<const char*>(src.bytes + i * src.row_bytes + k0 / per * src.info->block_bytes);
+      bytes = n / per * src.info->block_bytes;
+    }
+    // As an asm statement: GCC 12 takes a function of nothing but prefetch builtins for one
+    // without effects and drops its calls.
+    for (std::size_t o = 0; o < bytes; o += 64) __asm__ volatile("prefetcht1 (%0)" : : "r"(p + o));
+  }
+}
+
 // One row against one input, in the row kernel's order: the scalar path, and the meaning
 // of every vector lane.
 float sum_row(SumOrder order, const float* w, const float* scale, const float* x, std::size_t cols) {
@@ -162,6 +181,9 @@ struct Product {
 // of the machines this runs on), next to the partial sums and the decoded tile.
 constexpr std::size_t kStretchInputBytes = std::size_t{512} << 10;
 
+// Partial sums of the tiles that go through the stretches together.
+constexpr std::size_t kBlockSumBytes = std::size_t{64} << 10;
+
 // Columns per stretch: all of them when the inputs fit, else even stretches of whole
 // 256-column pieces, a whole number of blocks of every type.
 std::size_t stretch_columns(std::size_t cols, std::size_t padded_batch) {
@@ -176,9 +198,8 @@ thread_local AlignedBuffer tl_weights;  // decoded rows of a tile, on each pool 
 thread_local AlignedBuffer tl_sums;     // partial sums of a thread's tiles
 
 // The vector path: every product's tiles of rows side by side on the pool, each thread one
-// even share. A thread runs the columns stretch by stretch, every one of its tiles in
-// each, so that a stretch of inputs is read from the caches by all of its tiles; the sums
-// wait between stretches in tl_sums, each still added in column order.
+// even share. Long rows run stretch by stretch, the sums waiting between stretches in
+// tl_sums, each still added in column order.
 void run_vector(const MatmulKernels& k, std::span<const Product> products, const float* x, std::size_t batch,
                 std::size_t x_cols) {
   const std::size_t lanes = k.lanes, rows_per_tile = k.tile_rows;
@@ -205,44 +226,51 @@ void run_vector(const MatmulKernels& k, std::span<const Product> products, const
   const std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
   const std::size_t per_thread = (tiles + threads - 1) / threads;
 
+  // Tiles go through the stretches a block of them at a time: the block's sums stay in the
+  // core's first caches, and each stretch of inputs is read by every tile of the block.
+  const bool stretched = stretch < cols;
+  const std::size_t block_tiles = stretched ? std::max<std::size_t>(1, kBlockSumBytes / (sums_per_tile * 4)) : 1;
+
   parallel_ranges_even(tiles, per_thread, [&](std::size_t tb, std::size_t te) {
     float* wbuf = tl_weights.reserve(rows_per_tile * (w_room + scale_room));
-    // One tile's sums at a time when a single stretch covers the rows, else every tile's.
-    const bool stretched = stretch < cols;
-    float* sums = tl_sums.reserve(sums_per_tile * (stretched ? te - tb : 1));
-    for (std::size_t k0 = 0; k0 == 0 || k0 < cols; k0 += stretch) {
-      std::size_t p_index = 0;
-      for (std::size_t t = tb; t < te; ++t) {
-        while (t >= first_tile[p_index + 1]) ++p_index;
-        const Product& p = products[p_index];
-        if (k0 > 0 && k0 >= p.src.cols) continue;
-        const std::size_t n = std::min(stretch, p.src.cols - k0);
-        const std::size_t row0 = (t - first_tile[p_index]) * rows_per_tile;
-        const std::size_t n_rows = std::min(rows_per_tile, p.rows - row0);
-        MatmulTile tile;
-        for (std::size_t i = 0; i < rows_per_tile; ++i) {
-          if (i < n_rows) {
-            float* w = wbuf + i * (w_room + scale_room);
-            tile.scale[i] = w + w_room;
-            tile.w[i] = row_weights(p.src, row0 + i, k0, n, w, w + w_room);
-          } else {  // padding rows repeat the first; their sums are never stored
-            tile.w[i] = tile.w[0];
-            tile.scale[i] = tile.scale[0];
+    float* sums = tl_sums.reserve(sums_per_tile * block_tiles);
+    std::size_t p_index = 0;
+    for (std::size_t bb = tb; bb < te; bb += block_tiles) {
+      const std::size_t be = std::min(te, bb + block_tiles);
+      for (std::size_t k0 = 0; k0 == 0 || k0 < cols; k0 += stretch) {
+        for (std::size_t t = bb; t < be; ++t) {
+          while (t >= first_tile[p_index + 1]) ++p_index;
+          while (t < first_tile[p_index]) --p_index;
+          const Product& p = products[p_index];
+          if (k0 > 0 && k0 >= p.src.cols) continue;
+          const std::size_t n = std::min(stretch, p.src.cols - k0);
+          const std::size_t row0 = (t - first_tile[p_index]) * rows_per_tile;
+          const std::size_t n_rows = std::min(rows_per_tile, p.rows - row0);
+          // The next rows of the matrix are read after this tile's products: start fetching
+          // them now, so that their decoding does not wait on memory.
+          if (row0 + rows_per_tile < p.rows)
+            prefetch_rows(p.src, row0 + rows_per_tile, std::min(rows_per_tile, p.rows - row0 - rows_per_tile), k0, n);
+          MatmulTile tile;
+          for (std::size_t i = 0; i < rows_per_tile; ++i) {
+            if (i < n_rows) {
+              float* w = wbuf + i * (w_room + scale_room);
+              tile.scale[i] = w + w_room;
+              tile.w[i] = row_weights(p.src, row0 + i, k0, n, w, w + w_room);
+            } else {  // padding rows repeat the first; their sums are never stored
+              tile.w[i] = tile.w[0];
+              tile.scale[i] = tile.scale[0];
+            }
           }
-        }
-        tile.x = xt + k0 * lanes;
-        tile.x_stride = cols * lanes;
-        tile.n = n;
-        tile.groups = groups;
-        tile.acc = sums + (stretched ? (t - tb) * sums_per_tile : 0);
-        tile.first = k0 == 0;
-        k.by_order[static_cast<int>(p.src.order)](tile);
-        if (k0 + n < p.src.cols) continue;
-        // Done: each input's sums of the tile's rows to its output row.
-        for (std::size_t b = 0; b < batch; ++b) {
-          const float* s = tile.acc + (b / lanes * rows_per_tile) * lanes + b % lanes;
-          float* o = p.out + b * p.rows + row0;
-          for (std::size_t i = 0; i < n_rows; ++i) o[i] = s[i * lanes];
+          tile.x = xt + k0 * lanes;
+          tile.x_stride = cols * lanes;
+          tile.n = n;
+          tile.groups = groups;
+          tile.acc = sums + (t - bb) * sums_per_tile;
+          tile.first = k0 == 0;
+          k.by_order[static_cast<int>(p.src.order)](tile);
+          if (k0 + n < p.src.cols) continue;
+          // Done: each input's sums of the tile's rows to its output row.
+          k.store_sums(tile.acc, groups, batch, n_rows, p.out + row0, p.rows);
         }
       }
     }

@@ -39,6 +39,11 @@ struct S {
   static F loadu(const float* p) { return _mm256_loadu_ps(p); }
   static void store(float* p, F v) { _mm256_store_ps(p, v); }
   static void storeu(float* p, F v) { _mm256_storeu_ps(p, v); }
+  // Lanes 0 .. n - 1 of v to p[0 .. n); nothing past them is touched.
+  static void store_first(float* p, F v, std::size_t n) {
+    __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    _mm256_maskstore_ps(p, _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), lane), v);
+  }
   static F add(F a, F b) { return _mm256_add_ps(a, b); }
   static F sub(F a, F b) { return _mm256_sub_ps(a, b); }
   static F mul(F a, F b) { return _mm256_mul_ps(a, b); }
@@ -50,6 +55,7 @@ struct S {
   static I load_u16(const uint8_t* p) { return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
   // 8 halves to f32; exact for every half, NaNs keep their payload.
   static F load_f16(const uint8_t* p) { return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))); }
+  static float half(uint16_t h) { return _cvtsh_ss(h); }
   static I and_(I v, int m) { return _mm256_and_si256(v, _mm256_set1_epi32(m)); }
   static I or_(I a, I b) { return _mm256_or_si256(a, b); }
   static I srli(I v, int n) { return _mm256_srli_epi32(v, n); }

@@ -13,10 +13,10 @@
 #include "dequant/matmul_kernels.hpp"
 
 #ifdef __clang__
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,f16c"))), apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,f16c")
 #endif
 
 namespace korvex {
@@ -37,6 +37,10 @@ struct S {
   static F loadu(const float* p) { return _mm512_loadu_ps(p); }
   static void store(float* p, F v) { _mm512_store_ps(p, v); }
   static void storeu(float* p, F v) { _mm512_storeu_ps(p, v); }
+  // Lanes 0 .. n - 1 of v to p[0 .. n); nothing past them is touched.
+  static void store_first(float* p, F v, std::size_t n) {
+    _mm512_mask_storeu_ps(p, static_cast<__mmask16>((1u << n) - 1), v);
+  }
   static F add(F a, F b) { return _mm512_add_ps(a, b); }
   static F sub(F a, F b) { return _mm512_sub_ps(a, b); }
   static F mul(F a, F b) { return _mm512_mul_ps(a, b); }
@@ -50,6 +54,7 @@ struct S {
   }
   // 16 halves to f32; exact for every half, NaNs keep their payload.
   static F load_f16(const uint8_t* p) { return _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))); }
+  static float half(uint16_t h) { return _cvtsh_ss(h); }
   static I and_(I v, int m) { return _mm512_and_si512(v, _mm512_set1_epi32(m)); }
   static I or_(I a, I b) { return _mm512_or_si512(a, b); }
   static I srli(I v, unsigned n) { return _mm512_srli_epi32(v, n); }

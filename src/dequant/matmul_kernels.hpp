@@ -49,11 +49,17 @@ using DecodeLevelsFn = void (*)(const uint8_t* blocks, std::size_t n_blocks, flo
 // out[k * lanes + i], with zeros in the lanes i >= n.
 using TransposeFn = void (*)(const float* x, std::size_t x_cols, std::size_t n, std::size_t cols, float* out);
 
+// Sums laid out as MatmulTile::acc, for `groups` groups holding `batch` inputs, to
+// out[b * out_stride + r] for r < n_rows.
+using StoreSumsFn = void (*)(const float* acc, std::size_t groups, std::size_t batch, std::size_t n_rows,
+                             float* out, std::size_t out_stride);
+
 struct MatmulKernels {
   std::size_t lanes;
   std::size_t tile_rows;  // rows per tile, at most kMaxTileRows
   MatmulTileFn by_order[kSumOrders];  // indexed by SumOrder
   TransposeFn transpose;
+  StoreSumsFn store_sums;
   // Vector decoders (F16 and BF16 elements count as blocks of one).
   DecodeBlocksFn f16, bf16, q5_0, q5_1, q8_0, q4_k, q6_k;
   DecodeLevelsFn iq4_nl;

@@ -43,6 +43,7 @@ KX_INLINE void tile_pass(const MatmulTile& t, std::size_t g0) {
   const std::size_t n = t.n;
 
   if constexpr (O == SumOrder::WeightFirst || O == SumOrder::InputFirst) {
+#pragma GCC unroll 2
     for (std::size_t k = 0; k < n; ++k) {
       F xv[G];
 #pragma GCC unroll 16
@@ -144,7 +145,29 @@ void transpose_group(const float* x, std::size_t x_cols, std::size_t n, std::siz
     for (std::size_t i = 0; i < static_cast<std::size_t>(L); ++i) out[k * L + i] = i < n ? x[i * x_cols + k] : 0.0f;
 }
 
+// ---- finished sums to the outputs ----
+
+// The tile's sums, held as one vector of inputs per row, go out as one run of rows per
+// input: transposed in registers (rows past the tile are zeros) and stored n_rows floats
+// at a time.
+void store_sums(const float* acc, std::size_t groups, std::size_t batch, std::size_t n_rows, float* out,
+                std::size_t out_stride) {
+  for (std::size_t g = 0; g < groups; ++g) {
+    F v[L];
+#pragma GCC unroll 16
+    for (int r = 0; r < L; ++r) v[r] = r < R ? S::load(acc + (g * R + r) * L) : S::set1(0.0f);
+    S::transpose(v);
+    const std::size_t b0 = g * L, n = std::min<std::size_t>(L, batch - b0);
+    for (std::size_t l = 0; l < n; ++l) S::store_first(out + (b0 + l) * out_stride, v[l], n_rows);
+  }
+}
+
 // ---- row decoders: the plain decoders' formulas, L elements at a time ----
+
+// A block's half-precision scale, converted by the vector unit: the plain conversion's value
+// for every half but a signalling NaN, which comes out quiet; every scale only ever meets
+// a multiply or an add, which quiets it anyway, so no decoded weight differs.
+KX_INLINE float half(const uint8_t* p) { return S::half(load_u16(p)); }
 
 void decode_f16(const uint8_t* p, std::size_t n, float* out) {
   std::size_t i = 0;
@@ -168,7 +191,7 @@ KX_INLINE I q5_codes(I qs, I qh, int h, bool high) {
 
 void decode_q5_0(const uint8_t* blocks, std::size_t n_blocks, float* out) {
   for (std::size_t b = 0; b < n_blocks; ++b, blocks += 22, out += 32) {
-    F d = S::set1(f16_to_f32(load_u16(blocks)));
+    F d = S::set1(half(blocks));
     I qh = S::set1_i(static_cast<int>(load_u32(blocks + 2)));
 #pragma GCC unroll 2
     for (int h = 0; h < 16; h += L) {
@@ -181,8 +204,8 @@ void decode_q5_0(const uint8_t* blocks, std::size_t n_blocks, float* out) {
 
 void decode_q5_1(const uint8_t* blocks, std::size_t n_blocks, float* out) {
   for (std::size_t b = 0; b < n_blocks; ++b, blocks += 24, out += 32) {
-    F d = S::set1(f16_to_f32(load_u16(blocks)));
-    F m = S::set1(f16_to_f32(load_u16(blocks + 2)));
+    F d = S::set1(half(blocks));
+    F m = S::set1(half(blocks + 2));
     I qh = S::set1_i(static_cast<int>(load_u32(blocks + 4)));
 #pragma GCC unroll 2
     for (int h = 0; h < 16; h += L) {
@@ -196,7 +219,7 @@ void decode_q5_1(const uint8_t* blocks, std::size_t n_blocks, float* out) {
 void decode_iq4_nl(const uint8_t* blocks, std::size_t n_blocks, float* levels, float* scales) {
   const typename S::Table table = S::table16(kIq4nlTable);
   for (std::size_t b = 0; b < n_blocks; ++b, blocks += 18, levels += 32) {
-    scales[b] = f16_to_f32(load_u16(blocks));
+    scales[b] = half(blocks);
 #pragma GCC unroll 2
     for (int h = 0; h < 16; h += L) {
       I qs = S::load_u8(blocks + 2 + h);
@@ -208,15 +231,15 @@ void decode_iq4_nl(const uint8_t* blocks, std::size_t n_blocks, float* levels, f
 
 void decode_q8_0(const uint8_t* blocks, std::size_t n_blocks, float* out) {
   for (std::size_t b = 0; b < n_blocks; ++b, blocks += 34, out += 32) {
-    F d = S::set1(f16_to_f32(load_u16(blocks)));
+    F d = S::set1(half(blocks));
     for (int k = 0; k < 32; k += L) S::storeu(out + k, S::mul(S::cvt(S::load_i8(blocks + 2 + k)), d));
   }
 }
 
 void decode_q4_k(const uint8_t* blocks, std::size_t n_blocks, float* out) {
   for (std::size_t b = 0; b < n_blocks; ++b, blocks += 144, out += 256) {
-    float d = f16_to_f32(load_u16(blocks));
-    float dmin = f16_to_f32(load_u16(blocks + 2));
+    float d = half(blocks);
+    float dmin = half(blocks + 2);
     const uint8_t* scales = blocks + 4;
     for (int g = 0; g < 4; ++g) {
       const uint8_t* qs = blocks + 16 + 32 * g;
@@ -236,7 +259,7 @@ void decode_q4_k(const uint8_t* blocks, std::size_t n_blocks, float* out) {
 
 void decode_q6_k(const uint8_t* blocks, std::size_t n_blocks, float* out) {
   for (std::size_t b = 0; b < n_blocks; ++b, blocks += 210, out += 256) {
-    float d = f16_to_f32(load_u16(blocks + 208));
+    float d = half(blocks + 208);
     for (int h = 0; h < 2; ++h) {
       const uint8_t* ql = blocks + 64 * h;
       const uint8_t* qh = blocks + 128 + 32 * h;
@@ -266,6 +289,7 @@ constexpr MatmulKernels kMatmulKernels = {
     {tile<SumOrder::WeightFirst>, tile<SumOrder::InputFirst>, tile<SumOrder::PairedHalves>,
      tile<SumOrder::ScaledLevels>},
     transpose_group,
+    store_sums,
     decode_f16,
     decode_bf16,
     decode_q5_0,
