@@ -1,6 +1,7 @@
 #include "dequant/matmul.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 
 #include "common/fatal.hpp"
@@ -85,22 +86,29 @@ const float* row_weights(const RowSource& src, std::size_t r, std::size_t k0, st
   return w;
 }
 
-// Rows [r, r + count) of the source over columns [k0, k0 + n) towards the second-level cache.
+// Tiles ahead whose weights are prefetched: far enough for memory's latency, near enough
+// that they are still in the second-level cache when decoded.
+constexpr std::size_t kPrefetchTiles = 2;
+
+// Every cache line of [p, p + bytes) towards the second-level cache. As an asm statement:
+// GCC 12 takes a function of nothing but prefetch builtins for one without effects and
+// drops its calls.
+void prefetch_span(const void* p, std::size_t bytes) {
+  if (bytes == 0) return;
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p) / 64, last = (reinterpret_cast<std::uintptr_t>(p) + bytes - 1) / 64;
+  for (std::uintptr_t line = first; line <= last; ++line)
+    __asm__ volatile("prefetcht1 (%0)" : : "r"(line * 64));
+}
+
+// Rows [r, r + count) of the source over columns [k0, k0 + n).
 void prefetch_rows(const RowSource& src, std::size_t r, std::size_t count, std::size_t k0, std::size_t n) {
   for (std::size_t i = r; i < r + count; ++i) {
-    const char* p;
-    std::size_t bytes;
     if (src.dense != nullptr) {
-      p = reinterpret_cast<const char*>(src.dense + i * src.dense_stride + k0);
-      bytes = n * sizeof(float);
+      prefetch_span(src.dense + i * src.dense_stride + k0, n * sizeof(float));
     } else {
       const std::size_t per = src.info->block_elems;
-      p = reinterpret_cast<const char*>(src.bytes + i * src.row_bytes + k0 / per * src.info->block_bytes);
-      bytes = n / per * src.info->block_bytes;
+      prefetch_span(src.bytes + i * src.row_bytes + k0 / per * src.info->block_bytes, n / per * src.info->block_bytes);
     }
-    // As an asm statement: GCC 12 takes a function of nothing but prefetch builtins for one
-    // without effects and drops its calls.
-    for (std::size_t o = 0; o < bytes; o += 64) __asm__ volatile("prefetcht1 (%0)" : : "r"(p + o));
   }
 }
 
@@ -246,10 +254,14 @@ void run_vector(const MatmulKernels& k, std::span<const Product> products, const
           const std::size_t n = std::min(stretch, p.src.cols - k0);
           const std::size_t row0 = (t - first_tile[p_index]) * rows_per_tile;
           const std::size_t n_rows = std::min(rows_per_tile, p.rows - row0);
-          // The next rows of the matrix are read after this tile's products: start fetching
-          // them now, so that their decoding does not wait on memory.
-          if (row0 + rows_per_tile < p.rows)
-            prefetch_rows(p.src, row0 + rows_per_tile, std::min(rows_per_tile, p.rows - row0 - rows_per_tile), k0, n);
+          // The rows of the tiles that follow, and the outputs of the next, start on their
+          // way from memory now, so that decoding and storing them does not wait.
+          if (std::size_t ahead = row0 + kPrefetchTiles * rows_per_tile; ahead < p.rows)
+            prefetch_rows(p.src, ahead, std::min(rows_per_tile, p.rows - ahead), k0, n);
+          if (k0 + n >= p.src.cols && row0 + rows_per_tile < p.rows) {
+            std::size_t next = row0 + rows_per_tile, count = std::min(rows_per_tile, p.rows - next);
+            for (std::size_t b = 0; b < batch; ++b) prefetch_span(p.out + b * p.rows + next, count * sizeof(float));
+          }
           MatmulTile tile;
           for (std::size_t i = 0; i < rows_per_tile; ++i) {
             if (i < n_rows) {
