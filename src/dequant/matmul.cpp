@@ -90,24 +90,24 @@ const float* row_weights(const RowSource& src, std::size_t r, std::size_t k0, st
 // that they are still in the second-level cache when decoded.
 constexpr std::size_t kPrefetchTiles = 2;
 
-// Every cache line of [p, p + bytes) towards the second-level cache. As an asm statement:
-// GCC 12 takes a function of nothing but prefetch builtins for one without effects and
-// drops its calls.
-void prefetch_span(const void* p, std::size_t bytes) {
+// The cache lines of [p, p + bytes), appended to `lines`.
+void add_lines(const void* p, std::size_t bytes, std::vector<const void*>& lines) {
   if (bytes == 0) return;
-  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p) / 64, last = (reinterpret_cast<std::uintptr_t>(p) + bytes - 1) / 64;
-  for (std::uintptr_t line = first; line <= last; ++line)
-    __asm__ volatile("prefetcht1 (%0)" : : "r"(line * 64));
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p);
+  for (std::uintptr_t line = at / 64; line <= (at + bytes - 1) / 64; ++line)
+    lines.push_back(reinterpret_cast<const void*>(line * 64));
 }
 
-// Rows [r, r + count) of the source over columns [k0, k0 + n).
-void prefetch_rows(const RowSource& src, std::size_t r, std::size_t count, std::size_t k0, std::size_t n) {
+// The lines of rows [r, r + count) of the source over columns [k0, k0 + n).
+void add_row_lines(const RowSource& src, std::size_t r, std::size_t count, std::size_t k0, std::size_t n,
+                   std::vector<const void*>& lines) {
   for (std::size_t i = r; i < r + count; ++i) {
     if (src.dense != nullptr) {
-      prefetch_span(src.dense + i * src.dense_stride + k0, n * sizeof(float));
+      add_lines(src.dense + i * src.dense_stride + k0, n * sizeof(float), lines);
     } else {
       const std::size_t per = src.info->block_elems;
-      prefetch_span(src.bytes + i * src.row_bytes + k0 / per * src.info->block_bytes, n / per * src.info->block_bytes);
+      add_lines(src.bytes + i * src.row_bytes + k0 / per * src.info->block_bytes, n / per * src.info->block_bytes,
+                lines);
     }
   }
 }
@@ -201,92 +201,124 @@ std::size_t stretch_columns(std::size_t cols, std::size_t padded_batch) {
   return std::min(cols, round_up((cols + count - 1) / count, 256));
 }
 
-thread_local AlignedBuffer tl_inputs;   // transposed inputs, on the calling thread
-thread_local AlignedBuffer tl_weights;  // decoded rows of a tile, on each pool thread
-thread_local AlignedBuffer tl_sums;     // partial sums of a thread's tiles
-
-// The vector path: every product's tiles of rows side by side on the pool, each thread one
-// even share. Long rows run stretch by stretch, the sums waiting between stretches in
-// tl_sums, each still added in column order.
-void run_vector(const MatmulKernels& k, std::span<const Product> products, const float* x, std::size_t batch,
-                std::size_t x_cols) {
-  const std::size_t lanes = k.lanes, rows_per_tile = k.tile_rows;
-  const std::size_t groups = (batch + lanes - 1) / lanes;
-  std::size_t cols = 0;  // the most any product sums
-  for (const Product& p : products) cols = std::max(cols, p.src.cols);
-
-  float* xt = tl_inputs.reserve(std::max<std::size_t>(1, checked_mul(groups * lanes, cols, "input size")));
-  parallel_ranges(groups, 1, [&](std::size_t gb, std::size_t ge) {
-    for (std::size_t g = gb; g < ge; ++g)
-      k.transpose(x + g * lanes * x_cols, x_cols, std::min(lanes, batch - g * lanes), cols, xt + g * cols * lanes);
-  });
-
+// What every tile of one call shares: the products, their tiles side by side, the
+// transposed inputs and how the columns are cut.
+struct TiledCall {
+  const MatmulKernels& k;
+  std::span<const Product> products;
   std::vector<std::size_t> first_tile;  // of each product, then the total
-  first_tile.push_back(0);
-  for (const Product& p : products)
-    first_tile.push_back(first_tile.back() + (p.rows + rows_per_tile - 1) / rows_per_tile);
-  const std::size_t tiles = first_tile.back();
-  if (tiles == 0) return;
+  const float* xt;
+  std::size_t batch, groups, cols, stretch;
+  std::size_t w_room, scale_room, sums_per_tile, block_tiles;
+};
 
-  const std::size_t stretch = stretch_columns(cols, groups * lanes);
-  const std::size_t w_room = round_up(stretch, 16), scale_room = round_up(stretch / 32 + 1, 16);
-  const std::size_t sums_per_tile = groups * rows_per_tile * lanes;
-  const std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
-  const std::size_t per_thread = (tiles + threads - 1) / threads;
+// Per pool thread: the decoded rows of a tile, the sums of a block of tiles, the cache lines
+// a tile prefetches.
+thread_local AlignedBuffer tl_weights;
+thread_local AlignedBuffer tl_sums;
+thread_local std::vector<const void*> tl_lines;
 
-  // Tiles go through the stretches a block of them at a time: the block's sums stay in the
-  // core's first caches, and each stretch of inputs is read by every tile of the block.
-  const bool stretched = stretch < cols;
-  const std::size_t block_tiles = stretched ? std::max<std::size_t>(1, kBlockSumBytes / (sums_per_tile * 4)) : 1;
+// The tile of product p from row row0 over the stretch [k0, k0 + n), its sums at `sums`.
+void run_tile(const TiledCall& c, const Product& p, std::size_t row0, std::size_t k0, std::size_t n, float* sums) {
+  const std::size_t rows_per_tile = c.k.tile_rows, lanes = c.k.lanes;
+  const std::size_t n_rows = std::min(rows_per_tile, p.rows - row0);
+  const bool last = k0 + n >= p.src.cols;
+  // The rows of the tiles that follow, and the outputs of the next, are fetched while this
+  // tile's products run, so that decoding and storing them does not wait on memory.
+  std::vector<const void*>& lines = tl_lines;
+  lines.clear();
+  if (std::size_t ahead = row0 + kPrefetchTiles * rows_per_tile; ahead < p.rows)
+    add_row_lines(p.src, ahead, std::min(rows_per_tile, p.rows - ahead), k0, n, lines);
+  if (last && row0 + rows_per_tile < p.rows) {
+    std::size_t next = row0 + rows_per_tile, count = std::min(rows_per_tile, p.rows - next);
+    for (std::size_t b = 0; b < c.batch; ++b) add_lines(p.out + b * p.rows + next, count * sizeof(float), lines);
+  }
 
-  parallel_ranges_even(tiles, per_thread, [&](std::size_t tb, std::size_t te) {
-    float* wbuf = tl_weights.reserve(rows_per_tile * (w_room + scale_room));
-    float* sums = tl_sums.reserve(sums_per_tile * block_tiles);
-    std::size_t p_index = 0;
-    for (std::size_t bb = tb; bb < te; bb += block_tiles) {
-      const std::size_t be = std::min(te, bb + block_tiles);
-      for (std::size_t k0 = 0; k0 == 0 || k0 < cols; k0 += stretch) {
-        for (std::size_t t = bb; t < be; ++t) {
-          while (t >= first_tile[p_index + 1]) ++p_index;
-          while (t < first_tile[p_index]) --p_index;
-          const Product& p = products[p_index];
-          if (k0 > 0 && k0 >= p.src.cols) continue;
-          const std::size_t n = std::min(stretch, p.src.cols - k0);
-          const std::size_t row0 = (t - first_tile[p_index]) * rows_per_tile;
-          const std::size_t n_rows = std::min(rows_per_tile, p.rows - row0);
-          // The rows of the tiles that follow, and the outputs of the next, start on their
-          // way from memory now, so that decoding and storing them does not wait.
-          if (std::size_t ahead = row0 + kPrefetchTiles * rows_per_tile; ahead < p.rows)
-            prefetch_rows(p.src, ahead, std::min(rows_per_tile, p.rows - ahead), k0, n);
-          if (k0 + n >= p.src.cols && row0 + rows_per_tile < p.rows) {
-            std::size_t next = row0 + rows_per_tile, count = std::min(rows_per_tile, p.rows - next);
-            for (std::size_t b = 0; b < batch; ++b) prefetch_span(p.out + b * p.rows + next, count * sizeof(float));
-          }
-          MatmulTile tile;
-          for (std::size_t i = 0; i < rows_per_tile; ++i) {
-            if (i < n_rows) {
-              float* w = wbuf + i * (w_room + scale_room);
-              tile.scale[i] = w + w_room;
-              tile.w[i] = row_weights(p.src, row0 + i, k0, n, w, w + w_room);
-            } else {  // padding rows repeat the first; their sums are never stored
-              tile.w[i] = tile.w[0];
-              tile.scale[i] = tile.scale[0];
-            }
-          }
-          tile.x = xt + k0 * lanes;
-          tile.x_stride = cols * lanes;
-          tile.n = n;
-          tile.groups = groups;
-          tile.acc = sums + (t - bb) * sums_per_tile;
-          tile.first = k0 == 0;
-          k.by_order[static_cast<int>(p.src.order)](tile);
-          if (k0 + n < p.src.cols) continue;
-          // Done: each input's sums of the tile's rows to its output row.
-          k.store_sums(tile.acc, groups, batch, n_rows, p.out + row0, p.rows);
-        }
+  MatmulTile tile;
+  float* wbuf = tl_weights.reserve(rows_per_tile * (c.w_room + c.scale_room));
+  for (std::size_t i = 0; i < rows_per_tile; ++i) {
+    if (i < n_rows) {
+      float* w = wbuf + i * (c.w_room + c.scale_room);
+      tile.scale[i] = w + c.w_room;
+      tile.w[i] = row_weights(p.src, row0 + i, k0, n, w, w + c.w_room);
+    } else {  // padding rows repeat the first; their sums are never stored
+      tile.w[i] = tile.w[0];
+      tile.scale[i] = tile.scale[0];
+    }
+  }
+  tile.x = c.xt + k0 * lanes;
+  tile.x_stride = c.cols * lanes;
+  tile.n = n;
+  tile.groups = c.groups;
+  tile.acc = sums;
+  tile.first = k0 == 0;
+  tile.prefetch = lines.data();
+  tile.n_prefetch = lines.size();
+  c.k.by_order[static_cast<int>(p.src.order)](tile);
+  // Done: each input's sums of the tile's rows to its output row.
+  if (last) c.k.store_sums(sums, c.groups, c.batch, n_rows, p.out + row0, p.rows);
+}
+
+// Tiles [tb, te) of the call. Long rows run stretch by stretch, a block of tiles at a
+// time: the block's sums wait between stretches in tl_sums, in the core's first caches,
+// each still added in column order, and each stretch of inputs is read by every tile of
+// the block while it is cached.
+void run_tiles(const TiledCall& c, std::size_t tb, std::size_t te) {
+  float* sums = tl_sums.reserve(c.sums_per_tile * c.block_tiles);
+  std::size_t p_index = 0;
+  for (std::size_t bb = tb; bb < te; bb += c.block_tiles) {
+    const std::size_t be = std::min(te, bb + c.block_tiles);
+    for (std::size_t k0 = 0; k0 == 0 || k0 < c.cols; k0 += c.stretch) {
+      for (std::size_t t = bb; t < be; ++t) {
+        while (t >= c.first_tile[p_index + 1]) ++p_index;
+        while (t < c.first_tile[p_index]) --p_index;
+        const Product& p = c.products[p_index];
+        if (k0 > 0 && k0 >= p.src.cols) continue;
+        run_tile(c, p, (t - c.first_tile[p_index]) * c.k.tile_rows, k0, std::min(c.stretch, p.src.cols - k0),
+                 sums + (t - bb) * c.sums_per_tile);
       }
     }
+  }
+}
+
+thread_local AlignedBuffer tl_inputs;  // transposed inputs, on the calling thread
+
+// The vector path: the inputs transposed into lane groups once, then every product's tiles
+// of rows side by side on the pool.
+void run_vector(const MatmulKernels& k, std::span<const Product> products, const float* x, std::size_t batch,
+                std::size_t x_cols) {
+  TiledCall c{k, products, {0}, nullptr, batch, 0, 0, 0, 0, 0, 0, 0};
+  const std::size_t lanes = k.lanes;
+  c.groups = (batch + lanes - 1) / lanes;
+  for (const Product& p : products) c.cols = std::max(c.cols, p.src.cols);  // the most any product sums
+
+  float* xt = tl_inputs.reserve(std::max<std::size_t>(1, checked_mul(c.groups * lanes, c.cols, "input size")));
+  parallel_ranges(c.groups, 1, [&](std::size_t gb, std::size_t ge) {
+    for (std::size_t g = gb; g < ge; ++g)
+      k.transpose(x + g * lanes * x_cols, x_cols, std::min(lanes, batch - g * lanes), c.cols, xt + g * c.cols * lanes);
   });
+  c.xt = xt;
+
+  for (const Product& p : products)
+    c.first_tile.push_back(c.first_tile.back() + (p.rows + k.tile_rows - 1) / k.tile_rows);
+  const std::size_t tiles = c.first_tile.back();
+  if (tiles == 0) return;
+
+  c.stretch = stretch_columns(c.cols, c.groups * lanes);
+  c.w_room = round_up(c.stretch, 16);
+  c.scale_room = round_up(c.stretch / 32 + 1, 16);
+  c.sums_per_tile = c.groups * k.tile_rows * lanes;
+  const bool stretched = c.stretch < c.cols;
+  c.block_tiles = stretched ? std::max<std::size_t>(1, kBlockSumBytes / (c.sums_per_tile * sizeof(float))) : 1;
+
+  // A product takes milliseconds, so the pool's balancing costs nothing against it, and it
+  // keeps every thread busy when some core is slow or taken by other work: ranges of about
+  // a quarter of a thread's share, and with long rows at least a block of tiles, since each
+  // range reads every stretch of the inputs again.
+  const std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
+  const std::size_t share = (tiles + threads - 1) / threads;
+  const std::size_t grain = std::max<std::size_t>((share + 3) / 4, stretched ? std::min(share, c.block_tiles) : 1);
+  parallel_ranges(tiles, grain, [&](std::size_t tb, std::size_t te) { run_tiles(c, tb, te); });
 }
 
 // The plain path: each row decoded whole and summed for every input by sum_row.

@@ -36,6 +36,11 @@ struct MatmulTile {
   // tile_rows. Read unless `first`, where each sum starts from its order's start value.
   float* acc;
   bool first;
+  // Cache lines to fetch towards the second-level cache while the products run (the weights
+  // and outputs of the tiles that follow), one per column step, spread so that they never
+  // crowd the memory requests of the tile's own loads.
+  const void* const* prefetch = nullptr;
+  std::size_t n_prefetch = 0;
 };
 
 using MatmulTileFn = void (*)(const MatmulTile& tile);

@@ -19,6 +19,21 @@ static_assert(R <= static_cast<int>(kMaxTileRows));
 
 #define KX_INLINE inline __attribute__((always_inline))
 
+// As an asm statement: GCC 12 may drop a prefetch builtin it takes for an effect-free call.
+KX_INLINE void prefetch_line(const void* p) { __asm__ volatile("prefetcht1 (%0)" : : "r"(p)); }
+
+// The next line of the tile's list, if any is left.
+struct Prefetches {
+  const void* const* next;
+  std::size_t left;
+  KX_INLINE void one() {
+    if (left != 0) {
+      prefetch_line(*next++);
+      --left;
+    }
+  }
+};
+
 template <SumOrder O>
 constexpr float start_value() {
   return O == SumOrder::PairedHalves || O == SumOrder::ScaledLevels ? 0.0f : -0.0f;
@@ -27,7 +42,7 @@ constexpr float start_value() {
 // Groups g0 .. g0 + G - 1 of a tile over its stretch of columns. The loops over rows and
 // groups unroll fully so that the accumulators stay in registers.
 template <SumOrder O, int G>
-KX_INLINE void tile_pass(const MatmulTile& t, std::size_t g0) {
+KX_INLINE void tile_pass(const MatmulTile& t, std::size_t g0, Prefetches& pf) {
   F acc[R][G];
   float* a = t.acc + g0 * R * L;
 #pragma GCC unroll 16
@@ -45,6 +60,7 @@ KX_INLINE void tile_pass(const MatmulTile& t, std::size_t g0) {
   if constexpr (O == SumOrder::WeightFirst || O == SumOrder::InputFirst) {
 #pragma GCC unroll 2
     for (std::size_t k = 0; k < n; ++k) {
+      pf.one();
       F xv[G];
 #pragma GCC unroll 16
       for (int g = 0; g < G; ++g) xv[g] = S::load(xg[g] + k * L);
@@ -59,6 +75,7 @@ KX_INLINE void tile_pass(const MatmulTile& t, std::size_t g0) {
   } else if constexpr (O == SumOrder::PairedHalves) {
     for (std::size_t b = 0; b < n / 32; ++b)
       for (std::size_t j = 0; j < 16; ++j) {
+        pf.one();
         std::size_t lo = 32 * b + j, hi = lo + 16;
         F xlo[G], xhi[G];
 #pragma GCC unroll 16
@@ -85,6 +102,7 @@ KX_INLINE void tile_pass(const MatmulTile& t, std::size_t g0) {
 #pragma GCC unroll 16
       for (int r = 0; r < R; ++r) d[r] = S::bcast(sc[r] + b);
       for (std::size_t j = 0; j < 16; ++j) {
+        pf.one();
         // Every sum takes element j before element j + 16; all sums take their element j
         // first, so that only one column of inputs is live at a time.
 #pragma GCC unroll 2
@@ -112,17 +130,19 @@ KX_INLINE void tile_pass(const MatmulTile& t, std::size_t g0) {
 template <SumOrder O>
 void tile(const MatmulTile& t) {
   constexpr int G = O == SumOrder::WeightFirst || O == SumOrder::InputFirst ? S::kGroups : S::kPairGroups;
+  Prefetches pf{t.prefetch, t.n_prefetch};
   std::size_t g = 0;
-  for (; g + G <= t.groups; g += G) tile_pass<O, G>(t, g);
+  for (; g + G <= t.groups; g += G) tile_pass<O, G>(t, g, pf);
   // The last groups of a batch that is not a whole number of passes.
   if constexpr (G > 1) {
     switch (t.groups - g) {
-      case 1: tile_pass<O, 1>(t, g); break;
-      case 2: if constexpr (G > 2) tile_pass<O, 2>(t, g); break;
-      case 3: if constexpr (G > 3) tile_pass<O, 3>(t, g); break;
+      case 1: tile_pass<O, 1>(t, g, pf); break;
+      case 2: if constexpr (G > 2) tile_pass<O, 2>(t, g, pf); break;
+      case 3: if constexpr (G > 3) tile_pass<O, 3>(t, g, pf); break;
       default: break;
     }
   }
+  while (pf.left != 0) pf.one();  // more lines than column steps
 }
 
 static_assert(S::kGroups <= 4 && S::kPairGroups <= 4, "the tail switch covers at most 3 leftover groups");
