@@ -90,26 +90,27 @@ const float* row_weights(const RowSource& src, std::size_t r, std::size_t k0, st
 // that they are still in the second-level cache when decoded.
 constexpr std::size_t kPrefetchTiles = 2;
 
-// The cache lines of [p, p + bytes), appended to `lines`.
-void add_lines(const void* p, std::size_t bytes, std::vector<const void*>& lines) {
-  if (bytes == 0) return;
+// The cache lines of [p, p + bytes), written from `to` on; returns the end of what it wrote.
+const void** add_lines(const void* p, std::size_t bytes, const void** to) {
+  if (bytes == 0) return to;
   const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p);
-  for (std::uintptr_t line = at / 64; line <= (at + bytes - 1) / 64; ++line)
-    lines.push_back(reinterpret_cast<const void*>(line * 64));
+  for (std::uintptr_t line = at / 64; line <= (at + bytes - 1) / 64; ++line) *to++ = reinterpret_cast<const void*>(line * 64);
+  return to;
 }
 
 // The lines of rows [r, r + count) of the source over columns [k0, k0 + n).
-void add_row_lines(const RowSource& src, std::size_t r, std::size_t count, std::size_t k0, std::size_t n,
-                   std::vector<const void*>& lines) {
+const void** add_row_lines(const RowSource& src, std::size_t r, std::size_t count, std::size_t k0, std::size_t n,
+                           const void** to) {
   for (std::size_t i = r; i < r + count; ++i) {
     if (src.dense != nullptr) {
-      add_lines(src.dense + i * src.dense_stride + k0, n * sizeof(float), lines);
+      to = add_lines(src.dense + i * src.dense_stride + k0, n * sizeof(float), to);
     } else {
       const std::size_t per = src.info->block_elems;
-      add_lines(src.bytes + i * src.row_bytes + k0 / per * src.info->block_bytes, n / per * src.info->block_bytes,
-                lines);
+      to = add_lines(src.bytes + i * src.row_bytes + k0 / per * src.info->block_bytes,
+                     n / per * src.info->block_bytes, to);
     }
   }
+  return to;
 }
 
 // One row against one input, in the row kernel's order: the scalar path, and the meaning
@@ -225,13 +226,17 @@ void run_tile(const TiledCall& c, const Product& p, std::size_t row0, std::size_
   const bool last = k0 + n >= p.src.cols;
   // The rows of the tiles that follow, and the outputs of the next, are fetched while this
   // tile's products run, so that decoding and storing them does not wait on memory.
+  // Room for every line: a row's weights over the stretch take at most n * 4 bytes plus a
+  // line at each end, a run of outputs at most two lines.
   std::vector<const void*>& lines = tl_lines;
-  lines.clear();
+  const std::size_t room = rows_per_tile * (n * sizeof(float) / 64 + 2) + 2 * c.batch;
+  if (lines.size() < room) lines.resize(room);
+  const void** end = lines.data();
   if (std::size_t ahead = row0 + kPrefetchTiles * rows_per_tile; ahead < p.rows)
-    add_row_lines(p.src, ahead, std::min(rows_per_tile, p.rows - ahead), k0, n, lines);
+    end = add_row_lines(p.src, ahead, std::min(rows_per_tile, p.rows - ahead), k0, n, end);
   if (last && row0 + rows_per_tile < p.rows) {
     std::size_t next = row0 + rows_per_tile, count = std::min(rows_per_tile, p.rows - next);
-    for (std::size_t b = 0; b < c.batch; ++b) add_lines(p.out + b * p.rows + next, count * sizeof(float), lines);
+    for (std::size_t b = 0; b < c.batch; ++b) end = add_lines(p.out + b * p.rows + next, count * sizeof(float), end);
   }
 
   MatmulTile tile;
@@ -253,7 +258,7 @@ void run_tile(const TiledCall& c, const Product& p, std::size_t row0, std::size_
   tile.acc = sums;
   tile.first = k0 == 0;
   tile.prefetch = lines.data();
-  tile.n_prefetch = lines.size();
+  tile.n_prefetch = static_cast<std::size_t>(end - lines.data());
   c.k.by_order[static_cast<int>(p.src.order)](tile);
   // Done: each input's sums of the tile's rows to its output row.
   if (last) c.k.store_sums(sums, c.groups, c.batch, n_rows, p.out + row0, p.rows);
