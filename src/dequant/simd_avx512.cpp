@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 #include "dequant/simd_kernels.hpp"
 
@@ -19,6 +21,9 @@
 #else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx2,f16c")
+// Out of SSA, GCC forwards each single-use decoded value to its use, which in these long
+// unrolled bodies moves whole groups of decodes ahead of the adds and spills them.
+#pragma GCC optimize("no-tree-ter")
 #endif
 
 namespace korvex {
