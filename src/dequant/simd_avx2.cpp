@@ -101,6 +101,24 @@ struct S {
     I set = _mm256_cmpeq_epi8(_mm256_and_si256(rep, bits), bits);
     return _mm256_and_si256(set, _mm256_set1_epi8(0x10));
   }
+  // `mark` in byte s of each word where bit b[s] of the word in qh is set (or, with
+  // when_clear, where it is clear), zero elsewhere.
+  static KX_INLINE I mark_bytes(I qh, int b0, int b1, int b2, int b3, int mark, bool when_clear) {
+    const int bits[4] = {b0, b1, b2, b3};
+    int sel = 0, test = 0;
+    for (int s = 0; s < 4; ++s) {
+      sel |= (bits[s] / 8) << (8 * s);
+      test |= (1 << (bits[s] % 8)) << (8 * s);
+    }
+    I rep = _mm256_shuffle_epi8(qh, _mm256_setr_epi32(sel, 0x04040404 + sel, 0x08080808 + sel, 0x0C0C0C0C + sel, sel,
+                                                      0x04040404 + sel, 0x08080808 + sel, 0x0C0C0C0C + sel));
+    I t = _mm256_set1_epi32(test);
+    I set = _mm256_cmpeq_epi8(_mm256_and_si256(rep, t), t);
+    I m = _mm256_set1_epi8(static_cast<char>(mark));
+    return when_clear ? _mm256_andnot_si256(set, m) : _mm256_and_si256(set, m);
+  }
+  // (a & mask) | b.
+  static KX_INLINE I merge_bits(I a, I b, int mask) { return _mm256_or_si256(and_(a, mask), b); }
   static Table table16(const float* t) { return {_mm256_loadu_ps(t), _mm256_loadu_ps(t + 8)}; }
   static F lookup16(I v, const Table& t) {
     // Low 3 bits pick within each half of the table, bit 3 (moved to the sign) the half.

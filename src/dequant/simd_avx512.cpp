@@ -114,6 +114,28 @@ struct S {
     __mmask64 k = _mm512_test_epi8_mask(rep, _mm512_set1_epi32(bits));
     return _mm512_maskz_mov_epi8(k, _mm512_set1_epi8(0x10));
   }
+  // `mark` in byte s of each word where bit b[s] of the word in qh is set (or, with
+  // when_clear, where it is clear), zero elsewhere.
+  static KX_INLINE I mark_bytes(I qh, int b0, int b1, int b2, int b3, int mark, bool when_clear) {
+    const int bits[4] = {b0, b1, b2, b3};
+    int sel = 0, test = 0;
+    for (int s = 0; s < 4; ++s) {
+      sel |= (bits[s] / 8) << (8 * s);
+      test |= (1 << (bits[s] % 8)) << (8 * s);
+    }
+    I rep = _mm512_shuffle_epi8(qh, _mm512_set4_epi32(0x0C0C0C0C + sel, 0x08080808 + sel, 0x04040404 + sel, sel));
+    __mmask64 k = when_clear ? _mm512_testn_epi8_mask(rep, _mm512_set1_epi32(test))
+                             : _mm512_test_epi8_mask(rep, _mm512_set1_epi32(test));
+    // Held in a register: left to itself GCC broadcasts the constant from a general
+    // register under the mask, two instructions where one does.
+    I m = _mm512_set1_epi8(static_cast<char>(mark));
+    __asm__("" : "+v"(m));
+    return _mm512_maskz_mov_epi8(k, m);
+  }
+  // (a & mask) | b in one instruction.
+  static KX_INLINE I merge_bits(I a, I b, int mask) {
+    return _mm512_ternarylogic_epi32(a, b, _mm512_set1_epi32(mask), 0xEC);
+  }
   static Table table16(const float* t) { return _mm512_loadu_ps(t); }
   static F lookup16(I v, Table t) { return _mm512_permutexvar_ps(v, t); }
   static I lane_offsets(std::size_t stride) {

@@ -235,96 +235,160 @@ struct Q8_0Tile {
   }
 };
 
-// ---- Q5_0 (22 bytes: d, qh at 2, qs[16] at 6) and Q5_1 (24 bytes: d, m, qh at 4, qs at 8) ----
+// ---- Blocks read 32 bytes at a time: Q5_0, Q5_1, IQ4_NL ----
 
-// The 5-bit codes of elements 4i .. 4i+3 (high = false) or 16+4i .. 16+4i+3 (high = true)
-// of a block, one per byte: nibble from qs word i, fifth bit from qh.
-inline I q5_codes(I qs_word, I qh, int i, bool high) {
-  I nib = high ? S::and_(S::srli(qs_word, 4), 0x0F0F0F0F) : S::and_(qs_word, 0x0F0F0F0F);
-  return S::or_(nib, S::spread_bit4(qh, (high ? 16 : 0) + 4 * i));
+// A block shorter than 32 bytes is read with the bytes before it, so that the read ends
+// where the block ends and never runs past the row; only a row's first block starts the
+// read at its own first byte. OFF is where the block starts in the 32 bytes read: 0 for
+// the first block, 32 - block bytes for every other, which puts the fields of most
+// blocks on word boundaries.
+template <int Bytes>
+struct BlockWindow {
+  static constexpr int kRest = 32 - Bytes;
+  static const uint8_t* start(const uint8_t* row, std::size_t b) {
+    return b == 0 ? row : row + Bytes * b - kRest;
+  }
+};
+
+// The half at byte `at` (even) of the transposed words, as f32.
+template <int At, std::size_t N>
+KX_INLINE F half_at(const I (&w)[N]) {
+  return S::f16lo(At % 4 == 0 ? w[At / 4] : S::srli(w[At / 4], 16));
 }
 
+// The 32-bit field at byte `at` (even) of the transposed words.
+template <int At, std::size_t N>
+KX_INLINE I word_at(const I (&w)[N]) {
+  if constexpr (At % 4 == 0)
+    return w[At / 4];
+  else
+    return S::or_(S::srli(w[At / 4], 16), S::slli(w[At / 4 + 1], 16));
+}
+
+// Q5 codes, one per byte, placed so that moving a byte to the top of its word gives an
+// int32 that converts exactly to code * 2^K: Q5_0 stores the signed code - 16 in the top
+// five bits (the fifth bit inverted is its sign: (c - 16) * 2^27), Q5_1 the unsigned
+// code one bit lower (c * 2^26). The nibble comes from the qs byte, the fifth bit from
+// qh; `bit0` is the qh bit of byte 0 of the word (bytes outside the block are don't-care).
+template <bool Signed, bool High>
+KX_INLINE I q5_code_bytes(I qs_word, I qh, int bit0) {
+  auto bit = [&](int p) { int b = bit0 + p; return b < 0 || b > 31 ? 0 : b; };
+  if constexpr (Signed) {
+    I nib = High ? S::srli(qs_word, 1) : S::slli(qs_word, 3);  // nibble at bits 3..6
+    return S::merge_bits(nib, S::mark_bytes(qh, bit(0), bit(1), bit(2), bit(3), 0x80, true), 0x78787878);
+  } else {
+    I nib = High ? S::srli(qs_word, 2) : S::slli(qs_word, 2);  // nibble at bits 2..5
+    return S::merge_bits(nib, S::mark_bytes(qh, bit(0), bit(1), bit(2), bit(3), 0x40, false), 0x3C3C3C3C);
+  }
+}
+
+// Byte s of each word at the top of the word, the rest zero, converted to f32.
+KX_INLINE F top_byte_f(I words, int s) { return code_f24(words, s); }
+
+// ---- Q5_0 (22 bytes: d, qh at 2, qs[16] at 6) ----
+
 struct Q5_0Tile {
-  static constexpr int kVectors = 1;
+  static constexpr int kVectors = 2;
+  using W = BlockWindow<22>;
+
+  template <int V, int Off>
+  static KX_INLINE void block(const uint8_t* win, std::size_t stride, const float* x, F (&acc)[V]) {
+    constexpr int qs0 = Off + 6;  // byte of qs[0]
+    I wd[V][8];
+    F d[V];
+    I qh[V];
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      S::load_d8(win + v * L * stride, stride, wd[v]);
+      d[v] = S::mul(half_at<Off>(wd[v]), S::set1(0x1p-27f));
+      qh[v] = word_at<Off + 2>(wd[v]);
+    }
+    static_for<2>([&](auto high) KX_INLINE_LAMBDA {
+      static_for<(qs0 + 15) / 4 - qs0 / 4 + 1>([&](auto wi) KX_INLINE_LAMBDA {
+        constexpr int w = qs0 / 4 + wi;
+        constexpr int j0 = 4 * w - qs0;  // qs index of byte 0 of the word
+        I code[V];
+#pragma GCC unroll 4
+        for (int v = 0; v < V; ++v)
+          code[v] = q5_code_bytes<true, high == 1>(wd[v][w], qh[v], j0 + 16 * high);
+        static_for<4>([&](auto p) KX_INLINE_LAMBDA {
+          constexpr int j = j0 + p;
+          if constexpr (j >= 0 && j < 16) {
+            F xv = S::bcast(x + j + 16 * high);
+#pragma GCC unroll 4
+            for (int v = 0; v < V; ++v) acc[v] = S::add(acc[v], S::mul(xv, S::mul(top_byte_f(code[v], p), d[v])));
+          }
+        });
+      });
+    });
+  }
+
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     F acc[V];
     fill(acc, -0.0f);
-    alignas(64) I qs[V][4];
-    I qh[V];
-    F d[V];
-    for (std::size_t b = 0; b < cols / 32; ++b) {
+    const std::size_t blocks = cols / 32;
+    for (std::size_t b = 0; b < blocks; ++b) {
       prefetch_ahead<V>(w, stride, 22 * b, 22);
-#pragma GCC unroll 2
-      for (int v = 0; v < V; ++v) {
-        const uint8_t* p = w + v * L * stride + 22 * b;
-        // bytes 0..15 give d and qh (which straddles words 0 and 1), bytes 6..21 the qs
-        I head[4];
-        S::load_d4(p, stride, head);
-        d[v] = scale24(S::f16lo(head[0]));
-        qh[v] = S::or_(S::srli(head[0], 16), S::slli(head[1], 16));
-        S::load_d4(p + 6, stride, qs[v]);
-      }
-      const float* xb = x + 32 * b;
-#pragma GCC unroll 2
-      for (int half = 0; half < 2; ++half)
-#pragma GCC unroll 4
-        for (int i = 0; i < 4; ++i) {
-          I c[V];
-#pragma GCC unroll 2
-          for (int v = 0; v < V; ++v) c[v] = S::sub_bytes(q5_codes(qs[v][i], qh[v], i, half == 1), 16);
-#pragma GCC unroll 4
-          for (int s = 0; s < 4; ++s)
-#pragma GCC unroll 2
-            for (int v = 0; v < V; ++v)
-              acc[v] = step<true>(acc[v], xb + 16 * half + 4 * i + s, S::mul(code_f24(c[v], s), d[v]));
-        }
+      if (b == 0)
+        block<V, 0>(w, stride, x, acc);
+      else
+        block<V, W::kRest>(W::start(w, b), stride, x + 32 * b, acc);
     }
     store(out, acc);
   }
 };
 
+// ---- Q5_1 (24 bytes: d, m, qh at 4, qs at 8) ----
+
 struct Q5_1Tile {
-  static constexpr int kVectors = 1;
+  static constexpr int kVectors = 2;
+  using W = BlockWindow<24>;
+
+  template <int V, int Off>
+  static KX_INLINE void block(const uint8_t* win, std::size_t stride, const float* x, F (&acc)[V]) {
+    I wd[V][8];
+    F d[V], m[V];
+    I qh[V];
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      S::load_d8(win + v * L * stride, stride, wd[v]);
+      d[v] = S::mul(half_at<Off>(wd[v]), S::set1(0x1p-26f));
+      m[v] = half_at<Off + 2>(wd[v]);
+      qh[v] = wd[v][(Off + 4) / 4];
+    }
+    static_for<4>([&](auto i) KX_INLINE_LAMBDA {
+      constexpr int w = (Off + 8) / 4 + i;
+      I lo[V], hi[V];
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        lo[v] = q5_code_bytes<false, false>(wd[v][w], qh[v], 4 * i);
+        hi[v] = q5_code_bytes<false, true>(wd[v][w], qh[v], 16 + 4 * i);
+      }
+      static_for<4>([&](auto p) KX_INLINE_LAMBDA {
+        constexpr int j = 4 * i + p;
+        F x_lo = S::bcast(x + j), x_hi = S::bcast(x + j + 16);
+#pragma GCC unroll 4
+        for (int v = 0; v < V; ++v) {
+          F w_lo = S::add(S::mul(top_byte_f(lo[v], p), d[v]), m[v]);
+          F w_hi = S::add(S::mul(top_byte_f(hi[v], p), d[v]), m[v]);
+          acc[v] = S::add(acc[v], S::add(S::mul(w_hi, x_hi), S::mul(w_lo, x_lo)));
+        }
+      });
+    });
+  }
+
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     F acc[V];
     fill(acc, 0.0f);
-    alignas(64) I qs[V][4];
-    I qh[V];
-    F d[V], m[V];
-    for (std::size_t b = 0; b < cols / 32; ++b) {
+    const std::size_t blocks = cols / 32;
+    for (std::size_t b = 0; b < blocks; ++b) {
       prefetch_ahead<V>(w, stride, 24 * b, 24);
-#pragma GCC unroll 2
-      for (int v = 0; v < V; ++v) {
-        const uint8_t* p = w + v * L * stride + 24 * b;
-        I head[4];  // d | m << 16, qh, and the first qs words again
-        S::load_d4(p, stride, head);
-        d[v] = scale24(S::f16lo(head[0]));
-        m[v] = S::f16lo(S::srli(head[0], 16));
-        qh[v] = head[1];
-        S::load_d4(p + 8, stride, qs[v]);
-      }
-      const float* xb = x + 32 * b;
-#pragma GCC unroll 4
-      for (int i = 0; i < 4; ++i) {
-        I lo[V], hi[V];
-#pragma GCC unroll 2
-        for (int v = 0; v < V; ++v) {
-          lo[v] = q5_codes(qs[v][i], qh[v], i, false);
-          hi[v] = q5_codes(qs[v][i], qh[v], i, true);
-        }
-#pragma GCC unroll 4
-        for (int s = 0; s < 4; ++s) {
-          F x_lo = S::bcast(xb + 4 * i + s), x_hi = S::bcast(xb + 16 + 4 * i + s);
-#pragma GCC unroll 2
-          for (int v = 0; v < V; ++v) {
-            F w_lo = S::add(S::mul(code_f24(lo[v], s), d[v]), m[v]);
-            F w_hi = S::add(S::mul(code_f24(hi[v], s), d[v]), m[v]);
-            acc[v] = S::add(acc[v], S::add(S::mul(w_hi, x_hi), S::mul(w_lo, x_lo)));
-          }
-        }
-      }
+      if (b == 0)
+        block<V, 0>(w, stride, x, acc);
+      else
+        block<V, W::kRest>(W::start(w, b), stride, x + 32 * b, acc);
     }
     store(out, acc);
   }
@@ -333,38 +397,49 @@ struct Q5_1Tile {
 // ---- IQ4_NL: 18-byte blocks, d at 0, qs[16] at 2, 4-bit codes into the level table ----
 
 struct Iq4nlTile {
-  static constexpr int kVectors = 1;
+  static constexpr int kVectors = 2;
+  using W = BlockWindow<18>;
+
+  template <int V, int Off>
+  static KX_INLINE void block(const uint8_t* win, std::size_t stride, const float* x, F (&acc)[V],
+                              const typename S::Table& levels) {
+    constexpr int qs0 = Off + 2;
+    I wd[V][8];
+    F d[V];
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      S::load_d8(win + v * L * stride, stride, wd[v]);
+      d[v] = half_at<Off>(wd[v]);
+    }
+    static_for<16>([&](auto j) KX_INLINE_LAMBDA {
+      constexpr int at = qs0 + j;
+      F x_lo = S::bcast(x + j), x_hi = S::bcast(x + j + 16);
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        // the lookup reads the low 4 bits of each word
+        I word = wd[v][at / 4];
+        I lo = at % 4 == 0 ? word : S::srli(word, 8 * (at % 4));
+        I hi = S::srli(word, 8 * (at % 4) + 4);
+        acc[v] = S::add(acc[v], S::mul(S::mul(x_lo, d[v]), S::lookup16(lo, levels)));
+        acc[v] = S::add(acc[v], S::mul(S::mul(x_hi, d[v]), S::lookup16(hi, levels)));
+      }
+    });
+  }
+
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     static constexpr float kLevels[16] = {-127.f, -104.f, -83.f, -65.f, -49.f, -35.f, -22.f, -10.f,
                                           1.f,    13.f,   25.f,  38.f,  53.f,  69.f,  89.f,  113.f};
     const typename S::Table levels = S::table16(kLevels);
-    I offs = S::lane_offsets(stride);
     F acc[V];
     fill(acc, 0.0f);
-    alignas(64) I qs[V][4];
-    F d[V];
-    for (std::size_t b = 0; b < cols / 32; ++b) {
+    const std::size_t blocks = cols / 32;
+    for (std::size_t b = 0; b < blocks; ++b) {
       prefetch_ahead<V>(w, stride, 18 * b, 18);
-#pragma GCC unroll 2
-      for (int v = 0; v < V; ++v) {
-        const uint8_t* p = w + v * L * stride + 18 * b;
-        d[v] = S::f16lo(S::gather(p, offs));
-        S::load_d4(p + 2, stride, qs[v]);
-      }
-      const float* xb = x + 32 * b;
-#pragma GCC unroll 16
-      for (int j = 0; j < 16; ++j) {
-        F x_lo = S::bcast(xb + j), x_hi = S::bcast(xb + j + 16);
-#pragma GCC unroll 2
-        for (int v = 0; v < V; ++v) {
-          // the lookup reads the low 4 bits of each word
-          I lo = S::srli(qs[v][j / 4], 8 * (j % 4));
-          I hi = S::srli(qs[v][j / 4], 8 * (j % 4) + 4);
-          acc[v] = S::add(acc[v], S::mul(S::mul(x_lo, d[v]), S::lookup16(lo, levels)));
-          acc[v] = S::add(acc[v], S::mul(S::mul(x_hi, d[v]), S::lookup16(hi, levels)));
-        }
-      }
+      if (b == 0)
+        block<V, 0>(w, stride, x, acc, levels);
+      else
+        block<V, W::kRest>(W::start(w, b), stride, x + 32 * b, acc, levels);
     }
     store(out, acc);
   }
