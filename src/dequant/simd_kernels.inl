@@ -38,26 +38,38 @@ inline void store(float* out, const F (&acc)[V]) {
   for (int v = 0; v < V; ++v) S::store(out + v * L, acc[v]);
 }
 
-// Software prefetch kDistance bytes ahead in every row of the tile: a tile reads V * L
-// rows side by side, more streams than the hardware prefetchers follow. Past the end of
-// the row the distance carries on into the next tile's rows, which are read next.
-// Prefetches never fault, so addresses past the matrix are harmless.
+// Software prefetch: a tile reads V * L rows side by side, more streams than the hardware
+// prefetchers follow. Prefetches never fault, so addresses past the matrix are harmless.
+// Two ways, by the tile's size:
+// - a tile of short rows (all of it well within the first-level cache, with the next one):
+//   the next tile's bytes, in address order, in step with this tile's progress through its
+//   rows, so that memory sees one sequential stream;
+// - longer rows: kDistance bytes ahead in every row of this tile, carrying on into the next
+//   tile's rows past the end of a row.
+constexpr std::size_t kLinearTileBytes = std::size_t{24} << 10;
 constexpr std::size_t kDistance = 512;
 
+// Called for bytes [pos, pos + bytes) of every row of the tile, in order of pos, so that
+// consecutive calls issue each 64-byte piece once.
 template <int V>
 inline void prefetch_ahead(const uint8_t* tile, std::size_t stride, std::size_t pos, std::size_t bytes) {
-  // One prefetch per 64 bytes of row: the pieces [64k, 64k + 64) whose start falls in
-  // [pos, pos + bytes), so consecutive calls issue each piece once.
+  constexpr std::size_t R = V * L;
+  if (R * stride <= kLinearTileBytes) {
+    const uint8_t* next = tile + R * stride;
+    for (std::size_t o = (R * pos + 63) / 64 * 64, last = R * (pos + bytes); o < last; o += 64)
+      S::prefetch(next + o);
+    return;
+  }
   std::size_t first = (pos + kDistance + 63) / 64 * 64, last = pos + kDistance + bytes;
   for (std::size_t o = first; o < last; o += 64) {
     const uint8_t* t = tile;
     std::size_t at = o;
     if (at >= stride) {  // the next tile's rows come next
-      t += V * L * stride;
+      t += R * stride;
       at -= stride;
     }
 #pragma GCC unroll 16
-    for (int r = 0; r < V * L; ++r) S::prefetch(t + r * stride + at);
+    for (std::size_t r = 0; r < R; ++r) S::prefetch(t + r * stride + at);
   }
 }
 
@@ -162,7 +174,9 @@ struct Q8_0Group {
 };
 
 struct Q8_0Tile {
-  static constexpr int kVectors = 2;
+  // One vector: a tile of 16 short rows stays small enough for the sequential prefetch of
+  // the next one, which decides this kernel's speed from memory.
+  static constexpr int kVectors = 1;
 
   template <int V>
   static KX_INLINE void group(const uint8_t* g, std::size_t stride, const float* x, F (&acc)[V]) {
