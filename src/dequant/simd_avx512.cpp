@@ -189,7 +189,10 @@ struct S {
   static constexpr int kTopNibbleExp = 28;
   static F top_nibble_f(I v) { return _mm512_cvtepu32_ps(and_(v, static_cast<int>(0xF0000000u))); }
   // The bits of a where mask has ones, the bits of b elsewhere.
-  static I select(int mask, I a, I b) { return _mm512_ternarylogic_epi32(_mm512_set1_epi32(mask), a, b, 0xCA); }
+  static I select(int mask, I a, I b) {
+    // b is the operand overwritten; it is the one the callers no longer need
+    return _mm512_ternarylogic_epi32(b, a, _mm512_set1_epi32(mask), 0xD8);
+  }
   // The 16-byte table t in every 128-bit lane, and each byte of idx (bit 7 clear) replaced by
   // the table's byte at its low 4 bits.
   static I table_bytes(const uint8_t* t) { return _mm512_broadcast_i32x4(load128(t)); }

@@ -131,43 +131,37 @@ struct Q6_KHigh {
 struct Q6_KTile {
   static constexpr int kVectors = 2;
 
-  // Decoded super-block of the tile's vector: code[32h + 8k + i] holds, one signed byte per
-  // column, the codes (q - 32) of columns 128h + 32k + 4i .. +3; scale[8h + j] the scale of
-  // sub-block j of half h times d * 2^-24.
-  struct Decoded {
-    I code[64];
-    F scale[16];
-  };
-
-  static KX_INLINE void decode(const uint8_t* p, std::size_t stride, I t0, I t1, Decoded& out) {
-    I ql[32], qh[16], tail[8];
-    S::load_d16(p, stride, ql);
-    S::load_d16(p + 64, stride, ql + 16);
-    S::load_d16(p + 128, stride, qh);
-    // Bytes 178 .. 209: the end of qh, the 16 scales from byte 14 on, d in the top half of
-    // the last word.
+  // scale[j]: the scale of sub-block j times d * 2^-24. Bytes 178 .. 209 of the block hold
+  // the end of qh, the 16 scales from byte 14 on and d in the top half of the last word.
+  static KX_INLINE void scales(const uint8_t* p, std::size_t stride, F (&scale)[16]) {
+    I tail[8];
     S::load_d8(p + 178, stride, tail);
     // The scales convert as scale * 2^24 from the top byte; d * 2^-48 brings the product to
     // scale * d * 2^-24, exact (19 significant bits, at least 2^-48 when not zero).
     F dd = times_pow2_neg<48>(S::f16lo(S::srli(tail[7], 16)));
     static_for<16>([&](auto j) KX_INLINE_LAMBDA {
       constexpr int at = 14 + j;
-      out.scale[j] = S::mul(code_f24(tail[at / 4], at % 4), dd);
+      scale[j] = S::mul(code_f24(tail[at / 4], at % 4), dd);
     });
-    // Half h: low nibbles of ql[64h + l] (quarter 0) and ql[64h + 32 + l] (quarter 1), their
-    // high nibbles (quarters 2, 3), and bits 2k, 2k + 1 of qh[32h + l] above them.
-#pragma GCC unroll 2
-    for (int h = 0; h < 2; ++h)
+  }
+
+  // code[8k + i] of half h: one signed byte per column, the codes (q - 32) of columns
+  // 128h + 32k + 4i .. +3. Quarters 0 and 1 take the low nibbles of ql[64h + l] and
+  // ql[64h + 32 + l], quarters 2 and 3 their high nibbles, and quarter k takes bits 2k and
+  // 2k + 1 of qh[32h + l] above them.
+  static KX_INLINE void codes(const uint8_t* p, std::size_t stride, int h, I t0, I t1, I (&code)[32]) {
+    I lo[8], lo2[8], high[8];
+    S::load_d8(p + 128 + 32 * h, stride, high);
+    S::load_d8(p + 64 * h, stride, lo);
+    S::load_d8(p + 64 * h + 32, stride, lo2);
 #pragma GCC unroll 8
-      for (int i = 0; i < 8; ++i) {
-        I lo = ql[16 * h + i], lo2 = ql[16 * h + 8 + i], high = qh[8 * h + i];
-        I h01 = S::and_(high, 0x0F0F0F0F), h23 = S::and_(S::srli(high, 4), 0x0F0F0F0F);
-        I* c = out.code + 32 * h + i;
-        c[0] = S::select(0x0F0F0F0F, lo, S::lookup_bytes(t0, h01));
-        c[8] = S::select(0x0F0F0F0F, lo2, S::lookup_bytes(t1, h01));
-        c[16] = S::select(0x0F0F0F0F, S::srli(lo, 4), S::lookup_bytes(t0, h23));
-        c[24] = S::select(0x0F0F0F0F, S::srli(lo2, 4), S::lookup_bytes(t1, h23));
-      }
+    for (int i = 0; i < 8; ++i) {
+      I h01 = S::and_(high[i], 0x0F0F0F0F), h23 = S::and_(S::srli(high[i], 4), 0x0F0F0F0F);
+      code[i] = S::select(0x0F0F0F0F, lo[i], S::lookup_bytes(t0, h01));
+      code[8 + i] = S::select(0x0F0F0F0F, lo2[i], S::lookup_bytes(t1, h01));
+      code[16 + i] = S::select(0x0F0F0F0F, S::srli(lo[i], 4), S::lookup_bytes(t0, h23));
+      code[24 + i] = S::select(0x0F0F0F0F, S::srli(lo2[i], 4), S::lookup_bytes(t1, h23));
+    }
   }
 
   template <int V>
@@ -175,34 +169,38 @@ struct Q6_KTile {
     const I t0 = S::table_bytes(Q6_KHigh::kField0), t1 = S::table_bytes(Q6_KHigh::kField1);
     F acc[V];
     fill(acc, -0.0f);
-    alignas(64) Decoded dec[V];
+    alignas(64) F scale[V][16];
+    alignas(64) I code[V][32];
     for (std::size_t b = 0; b < cols / 256; ++b) {
       prefetch_ahead<V>(w, stride, 210 * b, 210);
+      const uint8_t* block = w + 210 * b;
 #pragma GCC unroll 4
-      for (int v = 0; v < V; ++v) decode(w + v * L * stride + 210 * b, stride, t0, t1, dec[v]);
-      const float* xb = x + 256 * b;
+      for (int v = 0; v < V; ++v) scales(block + v * L * stride, stride, scale[v]);
 #pragma GCC unroll 1
-      for (int hk = 0; hk < 8; ++hk) {
-        // columns 128h + 32k + l, l = 0 .. 31, with h = hk / 4 and k = hk % 4; sub-block
-        // 2k + l / 16 of half h
-        int h = hk / 4, k = hk % 4;
-        const float* xq = xb + 32 * hk;
-        F sc[V][2];
+      for (int h = 0; h < 2; ++h) {
 #pragma GCC unroll 4
-        for (int v = 0; v < V; ++v) {
-          sc[v][0] = dec[v].scale[8 * h + 2 * k];
-          sc[v][1] = dec[v].scale[8 * h + 2 * k + 1];
-        }
+        for (int v = 0; v < V; ++v) codes(block + v * L * stride, stride, h, t0, t1, code[v]);
+        const float* xh = x + 256 * b + 128 * h;
+#pragma GCC unroll 1
+        for (int k = 0; k < 4; ++k) {
+          // columns 128h + 32k + l, l = 0 .. 31: sub-block 2k + l / 16 of half h
+          F sc[V][2];
+#pragma GCC unroll 4
+          for (int v = 0; v < V; ++v) {
+            sc[v][0] = scale[v][8 * h + 2 * k];
+            sc[v][1] = scale[v][8 * h + 2 * k + 1];
+          }
 #pragma GCC unroll 8
-        for (int i = 0; i < 8; ++i) {
-          static_for<4>([&](auto s) KX_INLINE_LAMBDA {
-            F xv = S::bcast(xq + 4 * i + s);
+          for (int i = 0; i < 8; ++i) {
+            static_for<4>([&](auto s) KX_INLINE_LAMBDA {
+              F xv = S::bcast(xh + 32 * k + 4 * i + s);
 #pragma GCC unroll 4
-            for (int v = 0; v < V; ++v) {
-              F wv = S::mul(code_f24(dec[v].code[32 * h + 8 * k + i], s), sc[v][i / 4]);
-              acc[v] = S::add(acc[v], S::mul(xv, wv));
-            }
-          });
+              for (int v = 0; v < V; ++v) {
+                F wv = S::mul(code_f24(code[v][8 * k + i], s), sc[v][i / 4]);
+                acc[v] = S::add(acc[v], S::mul(xv, wv));
+              }
+            });
+          }
         }
       }
     }
