@@ -149,7 +149,7 @@ struct Q6_KTile {
   // 128h + 32k + 4i .. +3. Quarters 0 and 1 take the low nibbles of ql[64h + l] and
   // ql[64h + 32 + l], quarters 2 and 3 their high nibbles, and quarter k takes bits 2k and
   // 2k + 1 of qh[32h + l] above them.
-  static KX_INLINE void codes(const uint8_t* p, std::size_t stride, int h, I t0, I t1, I (&code)[32]) {
+  static KX_INLINE void codes(const uint8_t* p, std::size_t stride, int h, I t0, I t1, I* code) {
     I lo[8], lo2[8], high[8];
     S::load_d8(p + 128 + 32 * h, stride, high);
     S::load_d8(p + 64 * h, stride, lo);
@@ -170,7 +170,9 @@ struct Q6_KTile {
     F acc[V];
     fill(acc, -0.0f);
     alignas(64) F scale[V][16];
-    alignas(64) I code[V][32];
+    // Each vector's codes sit one vector in, so that the loads below, which start up to three
+    // bytes before a code vector, stay inside the array.
+    alignas(64) I code[V][34];
     for (std::size_t b = 0; b < cols / 256; ++b) {
       prefetch_ahead<V>(w, stride, 210 * b, 210);
       const uint8_t* block = w + 210 * b;
@@ -179,7 +181,7 @@ struct Q6_KTile {
 #pragma GCC unroll 1
       for (int h = 0; h < 2; ++h) {
 #pragma GCC unroll 4
-        for (int v = 0; v < V; ++v) codes(block + v * L * stride, stride, h, t0, t1, code[v]);
+        for (int v = 0; v < V; ++v) codes(block + v * L * stride, stride, h, t0, t1, code[v] + 1);
         const float* xh = x + 256 * b + 128 * h;
 #pragma GCC unroll 1
         for (int k = 0; k < 4; ++k) {
@@ -196,7 +198,10 @@ struct Q6_KTile {
               F xv = S::bcast(xh + 32 * k + 4 * i + s);
 #pragma GCC unroll 4
               for (int v = 0; v < V; ++v) {
-                F wv = S::mul(code_f24(code[v][8 * k + i], s), sc[v][i / 4]);
+                // The code vector loaded 3 - s bytes early has byte s of every word in the
+                // word's top byte; masking the bytes below is cheaper than moving it there.
+                I at_top = S::loadu(reinterpret_cast<const uint8_t*>(code[v] + 1 + 8 * k + i) + s - 3);
+                F wv = S::mul(S::cvt(S::and_(at_top, static_cast<int>(0xFF000000u))), sc[v][i / 4]);
                 acc[v] = S::add(acc[v], S::mul(xv, wv));
               }
             });
