@@ -192,7 +192,7 @@ struct S {
   static I loadu(const void* p) { return _mm512_loadu_si512(p); }
   // The bits of a where mask has ones, the bits of b elsewhere.
   static I select(int mask, I a, I b) {
-    // b is the operand overwritten; it is the one the callers no longer need
+    // b's register takes the result: every caller passes a value it has no further use for
     return _mm512_ternarylogic_epi32(b, a, _mm512_set1_epi32(mask), 0xD8);
   }
   // The 16-byte table t in every 128-bit lane, and each byte of idx (bit 7 clear) replaced by

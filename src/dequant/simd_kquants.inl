@@ -1,12 +1,13 @@
 // The K-quant tiles (Q4_K, Q6_K) of the vectorised products, over the same instruction-set
 // struct `S` and helpers as simd_kernels.inl, which includes this file.
 //
-// Each super-block is handled in two phases. Decoding transposes the block's bytes for all
-// rows of the tile and works out, once per sub-block and row, everything the columns share
-// (scales, minimums, and for Q6_K the assembled codes), into small arrays on the stack.
-// Accumulation then spends per column and vector the f32 arithmetic the weight's definition
-// asks for and one operation more, the one that brings the code into place. With the f32
-// pipes saturated, each further vector operation per column would cost a quarter cycle.
+// Decoding works out, once per sub-block and row of the tile, what the columns share: the
+// scales and minimums of a super-block, the transposed code words of a Q4_K group, the
+// assembled codes of a Q6_K half block. Per column and vector there is then only the f32
+// arithmetic the weight's definition asks for and one integer operation that isolates the
+// code. With those saturating the vector pipes, every further operation per column would
+// cost about a quarter cycle, which is why the codes are converted where they lie (scaled
+// by a power of two that the factor they meet takes back) rather than moved into place.
 
 // ---- Q4_K: 144-byte super-blocks of 256: d, dmin, scales[12] at 4, qs[128] at 16 ----
 
