@@ -171,9 +171,11 @@ struct Q6_KTile {
     F acc[V];
     fill(acc, -0.0f);
     alignas(64) F scale[V][16];
-    // Each vector's codes sit one vector in, so that the loads below, which start up to three
-    // bytes before a code vector, stay inside the array.
-    alignas(64) I code[V][34];
+    // Each vector's codes sit one vector in: the loads below start up to three bytes before
+    // a code vector, and those bytes, masked off, are then zeros of the array's own.
+    alignas(64) I code[V][33];
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) code[v][0] = I{};
     for (std::size_t b = 0; b < cols / 256; ++b) {
       prefetch_ahead<V>(w, stride, 210 * b, 210);
       const uint8_t* block = w + 210 * b;
