@@ -163,6 +163,22 @@ struct S {
     load_d8(p + 32, s, out + 8);
   }
   static KX_INLINE void load_dL(const uint8_t* p, std::size_t s, I* out) { load_d8(p, s, out); }
+
+  // The top nibble of every word, as nibble * 2^kTopNibbleExp: shifted down, as there is no
+  // unsigned conversion and its bit 31 would convert with a sign.
+  static constexpr int kTopNibbleExp = 0;
+  static F top_nibble_f(I v) { return _mm256_cvtepi32_ps(srli(v, 28)); }
+  // An unaligned vector from any byte address.
+  static I loadu(const void* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  // The bits of a where mask has ones, the bits of b elsewhere.
+  static I select(int mask, I a, I b) {
+    I m = _mm256_set1_epi32(mask);
+    return _mm256_or_si256(_mm256_and_si256(m, a), _mm256_andnot_si256(m, b));
+  }
+  // The 16-byte table t in both 128-bit lanes, and each byte of idx (bit 7 clear) replaced by
+  // the table's byte at its low 4 bits.
+  static I table_bytes(const uint8_t* t) { return _mm256_broadcastsi128_si256(load128(t)); }
+  static I lookup_bytes(I table, I idx) { return _mm256_shuffle_epi8(table, idx); }
 };
 
 #include "dequant/simd_kernels.inl"

@@ -205,6 +205,22 @@ struct S {
     out[15] = o3.d;
   }
   static KX_INLINE void load_dL(const uint8_t* p, std::size_t s, I* out) { load_d16(p, s, out); }
+
+  // The top nibble of every word, as nibble * 2^kTopNibbleExp: masked in place and converted
+  // unsigned, as its bit 31 would convert with a sign.
+  static constexpr int kTopNibbleExp = 28;
+  static F top_nibble_f(I v) { return _mm512_cvtepu32_ps(and_(v, static_cast<int>(0xF0000000u))); }
+  // An unaligned vector from any byte address.
+  static I loadu(const void* p) { return _mm512_loadu_si512(p); }
+  // The bits of a where mask has ones, the bits of b elsewhere.
+  static I select(int mask, I a, I b) {
+    // b's register takes the result: every caller passes a value it has no further use for
+    return _mm512_ternarylogic_epi32(b, a, _mm512_set1_epi32(mask), 0xD8);
+  }
+  // The 16-byte table t in every 128-bit lane, and each byte of idx (bit 7 clear) replaced by
+  // the table's byte at its low 4 bits.
+  static I table_bytes(const uint8_t* t) { return _mm512_broadcast_i32x4(load128(t)); }
+  static I lookup_bytes(I table, I idx) { return _mm512_shuffle_epi8(table, idx); }
 };
 
 #include "dequant/simd_kernels.inl"
