@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
+#include <span>
+#include <vector>
 
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
@@ -83,6 +86,29 @@ void project(const Rows& in, std::size_t n, const TensorInfo& matrix, std::size_
               view(out, n));
 }
 
+// One stored matrix of `rows` rows and the rows of the chunk it fills.
+struct Projection {
+  std::span<const uint8_t> matrix;
+  uint32_t ggml_type;
+  std::size_t rows;
+  Rows* out;
+};
+
+// Products of the same inputs (query, key, value; gate, up) in one call: the inputs are
+// rearranged once and all the rows share one hand-off to the pool.
+void project_same_input(const Rows& in, std::size_t n, std::initializer_list<Projection> projections) {
+  std::vector<MatmulJob> jobs;
+  for (const Projection& p : projections) {
+    p.out->shape(n, p.rows);
+    jobs.push_back({p.matrix, p.ggml_type, p.rows, view(*p.out, n)});
+  }
+  matmul_same_input(view(in, n), n, in.width, jobs);
+}
+
+Projection projection(const TensorInfo& matrix, std::size_t rows, const Weights& weights, Rows& out) {
+  return {weights.file->tensor_data(matrix), matrix.ggml_type, rows, &out};
+}
+
 // The attention half of layer l for the chunk's positions first..first+n-1.
 void chunk_attention(std::size_t l, std::size_t first, std::size_t n,
                      const std::vector<StepContext>& steps, const ModelConfig& config,
@@ -91,9 +117,10 @@ void chunk_attention(std::size_t l, std::size_t first, std::size_t n,
   const std::size_t q_dim = config.heads * head_dim;
   const std::size_t kv_dim = config.kv_heads * head_dim;
 
-  project(ws.y, n, weights.attn_q[l], q_dim, weights, ws.q);
-  project(ws.y, n, weights.attn_k[l], kv_dim, weights, ws.k);
-  project(ws.y, n, weights.attn_v[l], kv_dim, weights, ws.v);
+  project_same_input(ws.y, n,
+                     {projection(weights.attn_q[l], q_dim, weights, ws.q),
+                      projection(weights.attn_k[l], kv_dim, weights, ws.k),
+                      projection(weights.attn_v[l], kv_dim, weights, ws.v)});
   add_bias_rows(ws.q, n, weights.attn_q_bias[l]);
   add_bias_rows(ws.k, n, weights.attn_k_bias[l]);
   add_bias_rows(ws.v, n, weights.attn_v_bias[l]);
@@ -129,8 +156,9 @@ void gate_rows(const Rows& g, const Rows& u, std::size_t n, float (*gate)(float,
 
 void dense_block(std::size_t l, std::size_t n, const ModelConfig& config, const Weights& weights,
                  Workspace& ws) {
-  project(ws.xn, n, weights.ffn_gate[l], config.ffn, weights, ws.g);
-  project(ws.xn, n, weights.ffn_up[l], config.ffn, weights, ws.u);
+  project_same_input(ws.xn, n,
+                     {projection(weights.ffn_gate[l], config.ffn, weights, ws.g),
+                      projection(weights.ffn_up[l], config.ffn, weights, ws.u)});
   gate_rows(ws.g, ws.u, n, silu_gate, ws.a);
   project(ws.a, n, weights.ffn_down[l], config.embed, weights, ws.f);
 }
@@ -199,8 +227,10 @@ void moe_block(std::size_t l, std::size_t n, const ModelConfig& config, const We
     ws.routed_in.shape(m, embed);
     for (std::size_t s = 0; s < m; ++s)
       std::copy_n(ws.xn.row(ws.routed_slot[s] / k), embed, ws.routed_in.row(s));
-    expert_project(ws.routed_in, m, moe.gate_exps, e, ffn, weights, ws.routed_g);
-    expert_project(ws.routed_in, m, moe.up_exps, e, ffn, weights, ws.routed_u);
+    project_same_input(
+        ws.routed_in, m,
+        {{expert_matrix(moe.gate_exps, e, ffn, embed, weights), moe.gate_exps.ggml_type, ffn, &ws.routed_g},
+         {expert_matrix(moe.up_exps, e, ffn, embed, weights), moe.up_exps.ggml_type, ffn, &ws.routed_u}});
     add_expert_bias_rows(ws.routed_g, m, moe.gate_exps_bias, e, ffn);
     add_expert_bias_rows(ws.routed_u, m, moe.up_exps_bias, e, ffn);
     gate_rows(ws.routed_g, ws.routed_u, m, expert_gate, ws.routed_a);
