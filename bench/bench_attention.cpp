@@ -5,7 +5,9 @@
 // of N random rows (median and fastest of --runs steps); the prompt times the batched
 // prefill of N ids onto an empty cache (median of --runs, ms per id and ids per second).
 //
-//   bench_attention [--threads N] [--decode N,N,...] [--prompt N,N,...] [--runs R]
+// With --model PATH it runs a GGUF model file instead (a real one: every block counts).
+//
+//   bench_attention [--model PATH] [--threads N] [--decode N,N,...] [--prompt N,N,...] [--runs R]
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -110,20 +112,28 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
   std::vector<std::size_t> decode = {100, 1300, 4000}, prompt = {1300, 4000};
   std::size_t runs = 9;
+  std::string model;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
-    if (a == "--threads") set_pool_threads(std::stoul(argv[i + 1]));
+    if (a == "--model") model = argv[i + 1];
+    else if (a == "--threads") set_pool_threads(std::stoul(argv[i + 1]));
     else if (a == "--decode") decode = list(argv[i + 1]);
     else if (a == "--prompt") prompt = list(argv[i + 1]);
     else if (a == "--runs") runs = std::max<std::size_t>(1, std::stoul(argv[i + 1]));
   }
 
-  auto file = std::make_shared<const GgufFile>(*GgufFile::open(write_model()));
+  auto opened = GgufFile::open(model.empty() ? write_model() : model);
+  if (!opened) {
+    fmt::print(stderr, "cannot open {}: {}\n", model, opened.error().message);
+    return 1;
+  }
+  auto file = std::make_shared<const GgufFile>(std::move(*opened));
   ModelConfig config = ModelConfig::from_gguf(*file);
   Weights weights = Weights::load(build_tensor_index(*file), file, config);
-  fmt::print("pool threads: {}\n", pool_threads());
+  fmt::print("pool threads: {}, {} layers, {} query heads over {} key/value heads of {}\n", pool_threads(),
+             config.layers, config.heads, config.kv_heads, config.head_dim);
   Rng rng{12345};
-  const std::size_t kv_dim = kKvHeads * kHeadDim;
+  const std::size_t kv_dim = config.kv_heads * config.head_dim, vocab = config.vocab;
 
   for (std::size_t n : decode) {
     KvCache cache = KvCache::empty(config);
@@ -139,7 +149,7 @@ int main(int argc, char** argv) {
     std::vector<double> ms;
     for (std::size_t r = 0; r < runs; ++r) {
       auto t0 = Clock::now();
-      forward(r % kVocab, n + 1 + r, config, weights, cache);
+      forward(r % vocab, n + 1 + r, config, weights, cache);
       ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
     fmt::print("decode after {:5} rows: {:7.3f} ms per token (fastest {:.3f})\n", n, median(ms),
@@ -148,7 +158,7 @@ int main(int argc, char** argv) {
 
   for (std::size_t n : prompt) {
     std::vector<std::size_t> ids(n);
-    for (auto& id : ids) id = rng.next() % kVocab;
+    for (auto& id : ids) id = rng.next() % vocab;
     std::vector<double> s;
     for (std::size_t r = 0; r < runs; ++r) {
       KvCache cache = KvCache::empty(config);
