@@ -21,8 +21,8 @@ constexpr std::size_t kSliceFloats = 16;
 // hand-offs to the pool cost more than the work.
 constexpr std::size_t kMinParallelTerms = std::size_t{1} << 19;
 // Query heads per softmax task of a decoded position: each head's sum of its e[t] is one
-// chain of dependent additions as long as the rows, and two interleaved take the time of one
-// while halving the tasks.
+// chain of dependent additions as long as the rows; two heads' chains interleave, and the
+// exponentials of both fill the time that one chain would spend waiting.
 constexpr std::size_t kSoftmaxHeads = 2;
 // Query heads per prompt task: their scores of a block of positions stay in the caches
 // (16 floats per row each) while the softmax and the value sums read them back.
@@ -48,7 +48,7 @@ struct AlignedScratch {
   }
 };
 
-thread_local AlignedScratch tl_work;     // row_scores' running maxes
+thread_local AlignedScratch tl_work;     // row_scores' running maxes and interleaved queries
 thread_local AlignedScratch tl_queries;  // a prompt task's transposed queries
 thread_local AlignedScratch tl_scores;   // a prompt task's scores
 thread_local DecodeScratch tl_decode;
