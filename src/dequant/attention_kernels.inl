@@ -152,24 +152,32 @@ inline void lane_score_tile(const LaneScores& a, std::size_t k0, std::size_t t0)
 }
 
 template <int Q>
-inline void lane_score_rows(const LaneScores& a, std::size_t k0) {
+inline void lane_score_rows(const LaneScores& a, std::size_t k0, std::size_t t0, std::size_t t1) {
   constexpr int R = S::lane_rows(Q);
-  std::size_t t = 0;
-  for (; t + R <= a.rows; t += R) lane_score_tile<Q, R>(a, k0, t);
-  for (; t < a.rows; ++t) lane_score_tile<Q, 1>(a, k0, t);
+  std::size_t t = t0;
+  for (; t + R <= t1; t += R) lane_score_tile<Q, R>(a, k0, t);
+  for (; t < t1; ++t) lane_score_tile<Q, 1>(a, k0, t);
 }
+
+// Rows a stretch at a time, every tile of heads over the stretch before the next: the
+// stretch's keys are read from memory once and stay in the nearest cache for the other
+// tiles.
+constexpr std::size_t kKeyStretch = 64;
 
 void lane_scores(const LaneScores& a) {
   const std::size_t tiles = (a.heads + S::kLaneHeads - 1) / S::kLaneHeads;
-  for (std::size_t i = 0, k0 = 0; i < tiles; ++i) {
-    const std::size_t q = (a.heads - k0) / (tiles - i) + ((a.heads - k0) % (tiles - i) != 0);
-    switch (q) {
-      case 1: lane_score_rows<1>(a, k0); break;
-      case 2: lane_score_rows<2>(a, k0); break;
-      case 3: if constexpr (S::kLaneHeads >= 3) lane_score_rows<3>(a, k0); break;
-      case 4: if constexpr (S::kLaneHeads >= 4) lane_score_rows<4>(a, k0); break;
+  for (std::size_t t0 = 0; t0 < a.rows; t0 += kKeyStretch) {
+    const std::size_t t1 = a.rows - t0 < kKeyStretch ? a.rows : t0 + kKeyStretch;
+    for (std::size_t i = 0, k0 = 0; i < tiles; ++i) {
+      const std::size_t q = (a.heads - k0) / (tiles - i) + ((a.heads - k0) % (tiles - i) != 0);
+      switch (q) {
+        case 1: lane_score_rows<1>(a, k0, t0, t1); break;
+        case 2: lane_score_rows<2>(a, k0, t0, t1); break;
+        case 3: if constexpr (S::kLaneHeads >= 3) lane_score_rows<3>(a, k0, t0, t1); break;
+        case 4: if constexpr (S::kLaneHeads >= 4) lane_score_rows<4>(a, k0, t0, t1); break;
+      }
+      k0 += q;
     }
-    k0 += q;
   }
 }
 
@@ -348,15 +356,22 @@ inline void weighted_sums_rows(const WeightedSums& a, std::size_t i0, std::size_
   if (d < a.d_end) weighted_sums_at<P, H, 1, true>(a, i0, d, static_cast<unsigned>(a.d_end - d), r0, r1);
 }
 
-// Positions in pairs where there are several: the rows of the first of a pair, which the
-// second shares, run for both at once, then the second's one more row alone.
+// Rows per stretch of the value sums: every position and element range goes over a stretch
+// before the next, so that its value rows (32 KB of a 64-element head) stay in the nearest
+// cache.
+constexpr std::size_t kValueStretch = 128;
+
+// The rows every position has, a stretch at a time, positions in pairs where there are
+// several (each value row serves both); then each position's rows past those, one more per
+// position. Every sum still adds its rows in order.
 void weighted_sums(const WeightedSums& a) {
-  std::size_t i = 0;
-  for (; i + 2 <= a.positions; i += 2) {
-    weighted_sums_rows<2, S::kPairSums>(a, i, 0, a.rows + i);
-    weighted_sums_rows<1, S::kSumHeads>(a, i + 1, a.rows + i, a.rows + i + 1);
+  for (std::size_t r0 = 0; r0 < a.rows; r0 += kValueStretch) {
+    const std::size_t r1 = a.rows - r0 < kValueStretch ? a.rows : r0 + kValueStretch;
+    std::size_t i = 0;
+    for (; i + 2 <= a.positions; i += 2) weighted_sums_rows<2, S::kPairSums>(a, i, r0, r1);
+    if (i < a.positions) weighted_sums_rows<1, S::kSumHeads>(a, i, r0, r1);
   }
-  if (i < a.positions) weighted_sums_rows<1, S::kSumHeads>(a, i, 0, a.rows + i);
+  for (std::size_t i = 1; i < a.positions; ++i) weighted_sums_rows<1, S::kSumHeads>(a, i, a.rows, a.rows + i);
 }
 
 constexpr AttentionKernels kAttentionKernels = {L, row_scores, lane_scores,

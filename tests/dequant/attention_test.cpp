@@ -132,7 +132,7 @@ TEST(AttentionKernels, LaneScoresMatchThePlainLoops) {
     const std::size_t L = k->lanes;
     for (std::size_t heads : {1, 2, 3, 4, 5, 7})
       for (std::size_t head_dim : {1, 3, 64, 80})
-        for (std::size_t rows : {1, 7, 37}) {
+        for (std::size_t rows : {1, 7, 37, 150}) {
           SCOPED_TRACE(name + ": " + std::to_string(heads) + " heads of " + std::to_string(head_dim) + ", " +
                        std::to_string(rows) + " rows");
           const std::size_t qt_stride = head_dim * L + 2, key_stride = head_dim + 1, s_stride = rows * L + 3;
@@ -214,11 +214,12 @@ struct SumShape {
 };
 
 // Tiles of one sum to past the widest, element ranges inside and across vectors, one position
-// and pairs of positions with one left over.
+// and pairs of positions with one left over, rows within one stretch and across several.
 const SumShape kSumShapes[] = {
     {1, 1, 0, 1, 1},   {1, 1, 0, 3, 20},   {2, 1, 0, 16, 17},  {3, 1, 16, 32, 5},  {4, 1, 0, 64, 40},
     {7, 1, 48, 64, 300}, {7, 1, 0, 80, 33}, {8, 1, 5, 77, 16},  {9, 1, 0, 72, 9},   {17, 1, 32, 48, 3},
     {1, 2, 0, 16, 1},  {4, 16, 0, 64, 30}, {3, 5, 0, 80, 17},  {5, 3, 3, 40, 16},  {2, 7, 0, 8, 100},
+    {3, 4, 0, 64, 300},
 };
 
 TEST(AttentionKernels, WeightedSumsMatchThePlainLoops) {
