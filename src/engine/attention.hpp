@@ -38,14 +38,15 @@ struct DecodeScratch {
 
 // One decoded position as three phases of independent tasks; each phase reads what the
 // one before wrote, so phase p + 1 starts when every task of phase p is done.
-//   0: scores of (key/value head, range of rows), every row's keys transposed once for all
-//      the heads that read them, with each range's max per head;
+//   0: scores of (key/value head, range of rows), each block of rows' keys transposed once
+//      for the heads that read them (up to 8 at a time), with each range's max per head;
 //   1: the softmax of each pair of query heads, their maxes gathered from the ranges';
 //   2: the weighted value sums of (key/value head, 16 elements of its rows: one cache line
 //      per row when aligned), for all the heads that read them.
-// The max may gather in any order: where the order changes it at all, it picks +0.0 instead
-// of -0.0 or back, and score - mx and sink - mx come out the same for either zero (x - +0.0
-// and x - -0.0 differ only for x = -0.0, giving -0.0 and +0.0, and expf gives 1 for both).
+// The max may gather in any order: NaNs are ignored and only the two zeros compare equal
+// with different bits, so the order can change it only from +0.0 to -0.0 or back, and
+// score - mx and sink - mx come out the same for either zero (x - +0.0 and x - -0.0 differ
+// only for x = -0.0, giving -0.0 and +0.0, and expf gives 1 for both).
 // q holds heads * head_dim floats, lc the rows 0 .. rows - 1 and out heads * head_dim zeros.
 class DecodeAttention {
  public:
