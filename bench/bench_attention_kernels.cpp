@@ -2,9 +2,8 @@
 // heads over 2 key/value heads of 64 elements), on the active instruction set.
 //   BM_Decode/rows/layers: one decoded position's attention over `layers` caches in turn,
 //     as one token runs its layers (24 caches of 4,000 rows: 98 MB, far past the caches);
-//     reports the cache bytes read per second.
-//   BM_DecodePhase/phase/rows/pool: one phase of it alone, cache-resident, on the calling
-//     thread (pool 0) or the pool (1).
+//     reports the cache bytes read per second. With --threads=1 and one layer: the kernels'
+//     speed with the cache in the nearest caches.
 //   BM_Chunk/first: a prompt chunk of 128 positions after `first` cached ones.
 //
 //   bench_attention_kernels [--threads=N] [--simd=scalar|avx2|avx512] [Google Benchmark flags]
@@ -14,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "common/pool.hpp"
 #include "dequant/cpu_features.hpp"
 #include "engine/attention.hpp"
 #include "pool_benchmark_main.hpp"
@@ -58,29 +56,6 @@ void BM_Decode(benchmark::State& state) {
                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_Decode)->ArgsProduct({{100, 300, 600, 1300, 4000}, {1, 24}})->UseRealTime();
-
-void BM_DecodePhase(benchmark::State& state) {
-  const std::size_t phase = static_cast<std::size_t>(state.range(0)), rows = static_cast<std::size_t>(state.range(1));
-  LayerCache lc = random_cache(rows, 11);
-  const std::vector<float> q = random_floats(kQDim, 3);
-  std::vector<float> out(kQDim, 0.0f);
-  DecodeScratch scratch;
-  DecodeAttention plan(q, lc, {}, rows, kShape, out, scratch);
-  for (std::size_t p = 0; p < phase; ++p)
-    for (std::size_t t = 0; t < plan.tasks(p); ++t) plan.run(p, t);
-  const bool pool = state.range(2) != 0;
-  for (auto _ : state) {
-    if (pool)
-      parallel_ranges(plan.tasks(phase), 1, [&](std::size_t b, std::size_t e) {
-        for (std::size_t t = b; t < e; ++t) plan.run(phase, t);
-      });
-    else
-      for (std::size_t t = 0; t < plan.tasks(phase); ++t) plan.run(phase, t);
-  }
-  // The softmax works in place: repeated, its input is its own output, as costly to compute.
-  benchmark::DoNotOptimize(out.data());
-}
-BENCHMARK(BM_DecodePhase)->ArgsProduct({{0, 1, 2}, {1300, 4000}, {0, 1}})->UseRealTime();
 
 void BM_Chunk(benchmark::State& state) {
   const std::size_t first = static_cast<std::size_t>(state.range(0)), n = 128;

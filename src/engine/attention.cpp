@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <thread>
 
 #include "common/pool.hpp"
 
@@ -17,13 +19,9 @@ constexpr float kNegInf = -std::numeric_limits<float>::infinity();
 constexpr std::size_t kRowsPerTask = 256;
 // Elements per value task: one cache line of every value row.
 constexpr std::size_t kSliceFloats = 16;
-// Below this many multiply-adds a position's attention runs on the calling thread: three
-// hand-offs to the pool cost more than the work.
+// Below this many multiply-adds a position's attention runs on the calling thread: handing it
+// to the pool and waiting for the last thread costs more than the work.
 constexpr std::size_t kMinParallelTerms = std::size_t{1} << 19;
-// Query heads per softmax task of a decoded position: each head's sum of its e[t] is one
-// chain of dependent additions as long as the rows; two heads' chains interleave, and the
-// exponentials of both fill the time that one chain would spend waiting.
-constexpr std::size_t kSoftmaxHeads = 2;
 // Query heads per prompt task: their scores of a block of positions stay in the caches
 // (16 floats per row each) while the softmax and the value sums read them back.
 constexpr std::size_t kHeadsPerTask = 4;
@@ -70,7 +68,7 @@ std::vector<HeadGroup> head_groups(std::size_t heads, std::size_t kv_heads) {
 
 DecodeAttention::DecodeAttention(std::span<const float> q, const LayerCache& lc, std::span<const float> sinks,
                                  std::size_t rows, const AttentionShape& shape, std::span<float> out,
-                                 DecodeScratch& scratch)
+                                 std::size_t threads, DecodeScratch& scratch)
     : k_(attention_kernels()),
       q_(q.data()),
       lc_(lc),
@@ -81,33 +79,71 @@ DecodeAttention::DecodeAttention(std::span<const float> q, const LayerCache& lc,
       groups_(head_groups(shape.heads, shape.kv_heads)),
       ranges_((rows + kRowsPerTask - 1) / kRowsPerTask),
       slices_((shape.head_dim + kSliceFloats - 1) / kSliceFloats),
-      ld_(round_up(rows, 16)) {
+      ld_(round_up(rows, 16)),
+      tasks_(std::max(groups_.size() * slices_, threads)) {
   scratch.scores.resize(shape.heads * ld_);
   scratch.range_max.resize(ranges_ * shape.heads);
+  if (scratch.progress_size < groups_.size()) {
+    scratch.progress = std::make_unique<GroupProgress[]>(groups_.size());
+    scratch.progress_size = groups_.size();
+  }
+  for (std::size_t g = 0; g < groups_.size(); ++g) {
+    GroupProgress& p = scratch.progress[g];
+    p.next_range = p.ranges_done = p.next_pair = p.pairs_done = 0;
+  }
   scores_ = scratch.scores.data();
   range_max_ = scratch.range_max.data();
+  progress_ = scratch.progress.get();
 }
 
-std::size_t DecodeAttention::tasks(std::size_t phase) const {
-  switch (phase) {
-    case 0: return groups_.size() * ranges_;
-    case 1: return (shape_.heads + kSoftmaxHeads - 1) / kSoftmaxHeads;
-    case 2: return groups_.size() * slices_;
-  }
-  return 0;
-}
+namespace {
 
-void DecodeAttention::run(std::size_t phase, std::size_t task) const {
-  switch (phase) {
-    case 0: scores(task); break;
-    case 1: softmax(task); break;
-    case 2: values(task); break;
+// Until n reaches target: the work it counts was claimed by threads that run it right away.
+void wait_for(const std::atomic<uint32_t>& n, std::size_t target) {
+  for (unsigned spins = 0; n.load(std::memory_order_acquire) < target; ++spins) {
+    if (spins < 4096) __builtin_ia32_pause();
+    else std::this_thread::yield();  // the thread it waits on may have lost its CPU
   }
 }
 
-void DecodeAttention::scores(std::size_t task) const {
-  const HeadGroup& g = groups_[task / ranges_];
-  const std::size_t r = task % ranges_, d = shape_.head_dim, heads = g.end - g.begin;
+// Claims the next piece of a count of `of` pieces: its index, or `of` when none is left.
+std::size_t claim(std::atomic<uint32_t>& next, std::size_t of) {
+  if (next.load(std::memory_order_relaxed) >= of) return of;
+  return std::min<std::size_t>(next.fetch_add(1, std::memory_order_relaxed), of);
+}
+
+}  // namespace
+
+std::size_t DecodeAttention::pairs(const HeadGroup& g) const { return (g.end - g.begin + 1) / 2; }
+
+void DecodeAttention::run(std::size_t task) const {
+  const std::size_t groups = groups_.size(), value_tasks = groups * slices_;
+  const std::size_t home = task < value_tasks ? task / slices_ : (task - value_tasks) % groups;
+  // Every task starts with its own group: its scores, then its softmax, then the others'.
+  for (std::size_t i = 0; i < groups; ++i) {
+    const std::size_t g = (home + i) % groups;
+    for (std::size_t r; (r = claim(progress_[g].next_range, ranges_)) < ranges_;) {
+      scores(g, r);
+      progress_[g].ranges_done.fetch_add(1, std::memory_order_release);
+    }
+  }
+  for (std::size_t i = 0; i < groups; ++i) {
+    const std::size_t g = (home + i) % groups, n = pairs(groups_[g]);
+    for (std::size_t k; (k = claim(progress_[g].next_pair, n)) < n;) {
+      wait_for(progress_[g].ranges_done, ranges_);
+      softmax(g, k);
+      progress_[g].pairs_done.fetch_add(1, std::memory_order_release);
+    }
+  }
+  if (task < value_tasks) {
+    wait_for(progress_[home].pairs_done, pairs(groups_[home]));
+    values(home, task % slices_);
+  }
+}
+
+void DecodeAttention::scores(std::size_t group, std::size_t r) const {
+  const HeadGroup& g = groups_[group];
+  const std::size_t d = shape_.head_dim, heads = g.end - g.begin;
   RowScores a;
   a.q = q_ + g.begin * d;
   a.q_stride = d;
@@ -125,9 +161,10 @@ void DecodeAttention::scores(std::size_t task) const {
   k_.row_scores(a);
 }
 
-void DecodeAttention::softmax(std::size_t task) const {
-  const std::size_t h0 = task * kSoftmaxHeads, heads = std::min(kSoftmaxHeads, shape_.heads - h0);
-  float mx[kSoftmaxHeads], sink[kSoftmaxHeads];
+void DecodeAttention::softmax(std::size_t group, std::size_t pair) const {
+  const HeadGroup& g = groups_[group];
+  const std::size_t h0 = g.begin + 2 * pair, heads = std::min<std::size_t>(2, g.end - h0);
+  float mx[2], sink[2];
   for (std::size_t k = 0; k < heads; ++k) {
     // The ranges' maxes are never NaN (each starts at -inf and ignores NaN scores).
     float m = kNegInf;
@@ -138,9 +175,9 @@ void DecodeAttention::softmax(std::size_t task) const {
   k_.softmax(scores_ + h0 * ld_, ld_, heads, rows_, mx, sink);
 }
 
-void DecodeAttention::values(std::size_t task) const {
-  const HeadGroup& g = groups_[task / slices_];
-  const std::size_t s = task % slices_, d = shape_.head_dim;
+void DecodeAttention::values(std::size_t group, std::size_t slice) const {
+  const HeadGroup& g = groups_[group];
+  const std::size_t d = shape_.head_dim;
   WeightedSums a;
   a.p = scores_ + g.begin * ld_;
   a.p_stride = ld_;
@@ -149,7 +186,7 @@ void DecodeAttention::values(std::size_t task) const {
   a.positions = 1;
   a.values = lc_.values.data() + g.kv * d;
   a.value_stride = shape_.kv_heads * d;
-  a.d_begin = s * kSliceFloats;
+  a.d_begin = slice * kSliceFloats;
   a.d_end = std::min(d, a.d_begin + kSliceFloats);
   a.rows = rows_;
   a.out = out_ + g.begin * d;
@@ -160,17 +197,15 @@ void DecodeAttention::values(std::size_t task) const {
 
 void attend_position(std::span<const float> q, const LayerCache& lc, std::span<const float> sinks,
                      std::size_t rows, const AttentionShape& shape, std::span<float> out) {
-  DecodeAttention plan(q, lc, sinks, rows, shape, out, tl_decode);
-  const bool parallel = plan.terms() >= kMinParallelTerms;
-  for (std::size_t phase = 0; phase < DecodeAttention::kPhases; ++phase) {
-    auto body = [&](std::size_t b, std::size_t e) {
-      for (std::size_t t = b; t < e; ++t) plan.run(phase, t);
-    };
-    if (parallel)
-      parallel_ranges(plan.tasks(phase), 1, body);
-    else
-      body(0, plan.tasks(phase));
-  }
+  const bool parallel = shape.heads * rows * shape.head_dim >= kMinParallelTerms;
+  const DecodeAttention plan(q, lc, sinks, rows, shape, out, parallel ? pool_threads() : 1, tl_decode);
+  auto body = [&](std::size_t b, std::size_t e) {
+    for (std::size_t t = b; t < e; ++t) plan.run(t);
+  };
+  if (parallel)
+    parallel_ranges(plan.tasks(), 1, body);
+  else
+    body(0, plan.tasks());
 }
 
 // ---- A chunk of the prompt ------------------------------------------------------------------

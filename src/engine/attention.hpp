@@ -9,7 +9,10 @@
 // same bits, whatever the instruction set and the number of threads: every sum stays one
 // chain in its order inside one task, and only the max, whose order cannot show in any
 // e[t] (see DecodeAttention), is gathered from several.
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -30,19 +33,34 @@ struct HeadGroup {
 };
 std::vector<HeadGroup> head_groups(std::size_t heads, std::size_t kv_heads);
 
+// How far the work on one key/value head's query heads has come.
+struct alignas(64) GroupProgress {
+  std::atomic<uint32_t> next_range, ranges_done, next_pair, pairs_done;
+};
+
 // Buffers one decoded position's attention reuses from layer to layer.
 struct DecodeScratch {
   std::vector<float> scores;     // per query head, rows rounded up to whole vectors
   std::vector<float> range_max;  // per range of rows and query head
+  std::unique_ptr<GroupProgress[]> progress;
+  std::size_t progress_size = 0;
 };
 
-// One decoded position as three phases of independent tasks; each phase reads what the
-// one before wrote, so phase p + 1 starts when every task of phase p is done.
-//   0: scores of (key/value head, range of rows), each block of rows' keys transposed once
-//      for the heads that read them (up to 8 at a time), with each range's max per head;
-//   1: the softmax of each pair of query heads, their maxes gathered from the ranges';
-//   2: the weighted value sums of (key/value head, 16 elements of its rows: one cache line
-//      per row when aligned), for all the heads that read them.
+// One decoded position as independent tasks, run in any order on any number of threads
+// (one pool call in all). The work comes in pieces of three kinds, each reading what the kind
+// before wrote, claimed from per-group counters by whichever task comes first:
+//   scores of a range of rows for the heads of one key/value head, each block of rows' keys
+//   transposed once for the heads that read them (up to 8 at a time), with the range's max
+//   per head;
+//   the softmax of a pair of those heads, their maxes gathered from the ranges', once all
+//   the group's ranges are done;
+//   the weighted value sums of 16 elements of the group's rows (one cache line per row when
+//   aligned) for all its heads, once all its softmax pairs are done: one value piece per task,
+//   the task (group, elements).
+// Every task first claims the scores left, its own group's first, then the softmax pairs
+// left, then does its value piece; tasks past the value pieces (up to `threads`) only help.
+// A task waits only for pieces that others have claimed, and a piece is claimed by the
+// thread that runs it at once, so no order of running the tasks can stall.
 // The max may gather in any order: NaNs are ignored and only the two zeros compare equal
 // with different bits, so the order can change it only from +0.0 to -0.0 or back, and
 // score - mx and sink - mx come out the same for either zero (x - +0.0 and x - -0.0 differ
@@ -51,19 +69,16 @@ struct DecodeScratch {
 class DecodeAttention {
  public:
   DecodeAttention(std::span<const float> q, const LayerCache& lc, std::span<const float> sinks, std::size_t rows,
-                  const AttentionShape& shape, std::span<float> out, DecodeScratch& scratch);
+                  const AttentionShape& shape, std::span<float> out, std::size_t threads, DecodeScratch& scratch);
 
-  static constexpr std::size_t kPhases = 3;
-  std::size_t tasks(std::size_t phase) const;
-  void run(std::size_t phase, std::size_t task) const;
-
-  // Multiply-adds in all: small ones run on the calling thread.
-  std::size_t terms() const { return shape_.heads * rows_ * shape_.head_dim; }
+  std::size_t tasks() const { return tasks_; }
+  void run(std::size_t task) const;
 
  private:
-  void scores(std::size_t task) const;
-  void softmax(std::size_t task) const;
-  void values(std::size_t task) const;
+  std::size_t pairs(const HeadGroup& g) const;
+  void scores(std::size_t group, std::size_t range) const;
+  void softmax(std::size_t group, std::size_t pair) const;
+  void values(std::size_t group, std::size_t slice) const;
 
   const AttentionKernels& k_;
   const float* q_;
@@ -73,13 +88,14 @@ class DecodeAttention {
   AttentionShape shape_;
   float* out_;
   std::vector<HeadGroup> groups_;
-  std::size_t ranges_, slices_, ld_;
+  std::size_t ranges_, slices_, ld_, tasks_;
   float* scores_;
   float* range_max_;
+  GroupProgress* progress_;
 };
 
-// Runs every phase of one decoded position's attention: on the pool when there is enough to
-// share, else on the calling thread.
+// One decoded position's attention: on the pool when there is enough to share, else on the
+// calling thread.
 void attend_position(std::span<const float> q, const LayerCache& lc, std::span<const float> sinks,
                      std::size_t rows, const AttentionShape& shape, std::span<float> out);
 

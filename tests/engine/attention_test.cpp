@@ -7,7 +7,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -149,6 +151,49 @@ TEST_P(Attention, OnePositionMatchesTheLoopByLoopReference) {
       attend_position(q, lc, c.sinks, rows, s, single);
       EXPECT_EQ(bits_of(single), bits_of(want)) << "on one thread";
     }
+  }
+}
+
+// The tasks of one position share their work through counters: whatever order they run in,
+// on one thread or many, with or without helper tasks past the value pieces, the result is
+// the same and nothing waits forever.
+TEST_P(Attention, OnePositionsTasksInAnyOrder) {
+  const Case& c = GetParam();
+  const AttentionShape& s = c.shape;
+  std::mt19937 rng(5);
+  const std::size_t rows = 700, kv_dim = s.kv_heads * s.head_dim, q_dim = s.heads * s.head_dim;
+  LayerCache lc{values(rows * kv_dim, rng, c.specials * 40), values(rows * kv_dim, rng, c.specials)};
+  const std::vector<float> q = values(q_dim, rng, c.specials * 8);
+  const std::vector<float> want = reference(q, lc, c.sinks, rows, s);
+  for (std::size_t threads : {1, 3, 20}) {
+    DecodeScratch scratch;
+    auto run = [&](auto&& order) {
+      std::vector<float> got(q_dim, 0.0f);
+      DecodeAttention plan(q, lc, c.sinks, rows, s, got, threads, scratch);
+      order(plan);
+      return got;
+    };
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    EXPECT_EQ(bits_of(run([](const DecodeAttention& p) {
+                for (std::size_t t = p.tasks(); t-- > 0;) p.run(t);
+              })),
+              bits_of(want))
+        << "last task first";
+    EXPECT_EQ(bits_of(run([&](const DecodeAttention& p) {
+                std::vector<std::size_t> order(p.tasks());
+                std::iota(order.begin(), order.end(), std::size_t{0});
+                std::shuffle(order.begin(), order.end(), rng);
+                for (std::size_t t : order) p.run(t);
+              })),
+              bits_of(want))
+        << "shuffled";
+    EXPECT_EQ(bits_of(run([](const DecodeAttention& p) {
+                parallel_ranges(p.tasks(), 1, [&](std::size_t b, std::size_t e) {
+                  for (std::size_t t = b; t < e; ++t) p.run(t);
+                });
+              })),
+              bits_of(want))
+        << "on the pool";
   }
 }
 
