@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/nan_order.hpp"
 #include "dequant/matvec.hpp"
 #include "engine/forward.hpp"
 
@@ -33,13 +34,14 @@ std::vector<float> product(std::span<const float> x, const TensorInfo& matrix, s
 
 }  // namespace
 
-float silu_gate(float g, float u) { return (g / (expf(-g) + 1.0f)) * u; }
+// The last product keeps u's NaN where both factors are NaN, as the vector gates do.
+float silu_gate(float g, float u) { return mul_nan_first(u, g / (expf(-g) + 1.0f)); }
 
 float expert_gate(float g, float u) {
   float gc = g < 7.0f ? g : 7.0f;  // a NaN gate gives 7
   float uc = u < -7.0f ? -7.0f : (u > 7.0f ? 7.0f : u);  // a NaN up value stays NaN
   float glu = gc / (expf(gc * -1.702f) + 1.0f);
-  return (uc + 1.0f) * glu;
+  return mul_nan_first(glu, uc + 1.0f);  // glu's NaN where both are NaN
 }
 
 std::vector<float> dense_ffn(std::span<const float> xn, std::size_t l, const ModelConfig& config,
