@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "common/nan_order.hpp"
+#include "dequant/expf_array.hpp"
 #include "dequant/matvec.hpp"
 #include "engine/forward.hpp"
 
@@ -54,7 +55,7 @@ std::vector<float> dense_ffn(std::span<const float> xn, std::size_t l, const Mod
   std::vector<float> gu[2], a(config.ffn);
   const std::vector<float>&g = gu[0], &u = gu[1];
   auto gate_rows = [&](std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i) a[i] = silu_gate(g[i], u[i]);
+    silu_gate_rows(g.data() + b, u.data() + b, a.data() + b, e - b);
   };
   matvec_same_input(xn, jobs, config.embed, gu, gate_rows);
   return product(a, weights.ffn_down[l], config.ffn, config.embed, weights);
@@ -104,8 +105,8 @@ std::vector<float> expert_output(std::span<const float> xn, std::size_t e, const
     for (std::size_t i = b; i < end; ++i) {
       if (e * ffn + i < bg.size()) g[i] = bg[e * ffn + i] + g[i];
       if (e * ffn + i < bu.size()) u[i] = bu[e * ffn + i] + u[i];
-      a[i] = expert_gate(g[i], u[i]);
     }
+    expert_gate_rows(g.data() + b, u.data() + b, a.data() + b, end - b);
   };
   matvec_same_input(xn, jobs, embed, gu, gate_rows);
 
