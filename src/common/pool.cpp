@@ -118,16 +118,29 @@ namespace {
 thread_local RegionState* open_region = nullptr;  // the region this thread opened
 thread_local bool running_chunk = false;
 
-// Waiting threads spin this many pauses (tens of microseconds) before they sleep: the
-// serial steps between two phases of a token are mostly shorter, and a sleeper costs a
-// system call to wake and more to get running again. But a thread that spins for long
-// takes its CPU from the threads with work when the machine is busy.
-constexpr unsigned kSpinsBeforeSleep = 1024;
+// A waiting thread pauses a few times, then yields its CPU for a while, then sleeps. The
+// serial steps between two phases of a token are mostly a few microseconds, shorter than
+// the system calls that put a thread to sleep and wake it, let alone the time it takes to
+// run again; a thread that spins on meanwhile must still not keep its CPU from threads
+// with work: when the machine has more runnable threads than CPUs, it may hold the very
+// thread whose chunk the phase waits for. A yield with nobody waiting returns at once, so
+// on a quiet machine the yields are a longer spin.
+constexpr unsigned kPauses = 64;
+constexpr unsigned kYields = 128;
+constexpr unsigned kSpinsBeforeSleep = kPauses + kYields;
 
 inline void cpu_pause() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
 #endif
+}
+
+// Step `idle` of waiting, below kSpinsBeforeSleep.
+inline void wait_step(unsigned idle) {
+  if (idle < kPauses)
+    cpu_pause();
+  else
+    sched_yield();
 }
 
 void futex_wait(std::atomic<uint32_t>& word, uint32_t expected) {
@@ -225,8 +238,7 @@ void help_region(RegionState& s) {
       work(s, me);
       idle = 0;
     } else if (idle < kSpinsBeforeSleep) {
-      ++idle;
-      cpu_pause();
+      wait_step(idle++);
     } else {
       sleep_until_signal(s, seen);
       idle = 0;
@@ -297,7 +309,7 @@ void run_phase(std::size_t n, std::size_t grain, RangeFn body) {
     uint32_t done = s.done.load(std::memory_order_seq_cst);
     if (done == s.chunks) break;
     if (idle < kSpinsBeforeSleep) {
-      cpu_pause();
+      wait_step(idle);
       continue;
     }
     s.caller_sleeps.store(true, std::memory_order_seq_cst);
