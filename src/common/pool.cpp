@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <exception>
@@ -91,14 +92,17 @@ struct alignas(64) Share {
 struct RegionState {
   explicit RegionState(std::size_t n_threads) : threads(n_threads), shares(new Share[n_threads]) {}
 
-  std::atomic<uint32_t> references{1};  // the region's own and one per helper handed out
+  // One for the open region, one for the thread that keeps the state for its next region,
+  // one per helper handed out.
+  std::atomic<uint32_t> references{1};
   const std::size_t threads;  // the caller and its helpers
   const std::unique_ptr<Share[]> shares;
   // Bumped at every publication and at the close: what idle helpers watch.
   alignas(64) std::atomic<uint32_t> signal{0};
-  std::atomic<bool> open{true};
+  std::atomic<bool> open{false};
   std::atomic<uint32_t> sleepers{0};
-  std::atomic<uint32_t> arrivals{0};  // helpers started so far: the caller has share 0
+  std::atomic<uint32_t> helpers{0};     // handed out and not gone yet: queued in the arena, or here
+  std::atomic<uint64_t> taken{0};       // bit i: share i + 1 is a present helper's own
   // Chunks of the current phase finished (or skipped after a failure); the caller waits
   // for all of them.
   alignas(64) std::atomic<uint32_t> done{0};
@@ -226,44 +230,112 @@ void signal_helpers(RegionState& s) {
 
 }  // namespace
 
+namespace {
+
+// The lowest share no present helper has (the caller has share 0), or none (`threads`:
+// the helper only takes chunks from the others' shares).
+std::size_t take_share(RegionState& s) {
+  if (s.threads - 1 > 64) return s.threads;
+  uint64_t taken = s.taken.load(std::memory_order_relaxed);
+  for (;;) {
+    uint64_t free = ~taken & (s.threads - 1 == 64 ? ~uint64_t{0} : (uint64_t{1} << (s.threads - 1)) - 1);
+    if (free == 0) return s.threads;
+    uint64_t bit = free & -free;
+    if (s.taken.compare_exchange_weak(taken, taken | bit, std::memory_order_relaxed)) return 1 + std::countr_zero(bit);
+  }
+}
+
+void give_back_share(RegionState& s, std::size_t share) {
+  if (share < s.threads) s.taken.fetch_and(~(uint64_t{1} << (share - 1)), std::memory_order_relaxed);
+}
+
+}  // namespace
+
 void help_region(RegionState& s) {
   pool_handoff_acquire(&s);
-  std::size_t me = 1 + s.arrivals.fetch_add(1, std::memory_order_relaxed);
-  uint32_t seen = 0;  // no phase before the first publication
-  unsigned idle = 0;
-  while (s.open.load(std::memory_order_acquire)) {
-    uint32_t now = s.signal.load(std::memory_order_acquire);
-    if (now != seen) {
-      seen = now;
-      work(s, me);
-      idle = 0;
-    } else if (idle < kSpinsBeforeSleep) {
-      wait_step(idle++);
-    } else {
-      sleep_until_signal(s, seen);
-      idle = 0;
+  const std::size_t me = take_share(s);
+  uint32_t seen = 0;  // a first look at the shares in any case
+  for (;;) {
+    unsigned idle = 0;
+    while (s.open.load(std::memory_order_acquire)) {
+      uint32_t now = s.signal.load(std::memory_order_acquire);
+      if (now != seen) {
+        seen = now;
+        work(s, me);
+        idle = 0;
+      } else if (idle < kSpinsBeforeSleep) {
+        wait_step(idle++);
+      } else {
+        sleep_until_signal(s, seen);
+        idle = 0;
+      }
     }
+    s.helpers.fetch_sub(1, std::memory_order_seq_cst);
+    // A region opened while this helper was leaving may have counted it and handed out one
+    // helper fewer: it stays for that region unless a full set is out already.
+    if (!s.open.load(std::memory_order_seq_cst)) break;
+    if (s.helpers.fetch_add(1, std::memory_order_seq_cst) < s.threads - 1) continue;
+    s.helpers.fetch_sub(1, std::memory_order_seq_cst);
+    break;
   }
+  give_back_share(s, me);
 }
 
 void release_region(RegionState* state) {
   if (state->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete state;
 }
 
+namespace {
+
+// The state a thread keeps between its regions in the shared arena. Helpers of an earlier
+// region that are still queued then serve the next one, so a thread has at most one set of
+// helpers out however fast its regions come and go: a server running many generations at
+// once opens regions far faster than the arena's threads take their helpers up, and each
+// set left queued would hold its state until its helpers ran.
+struct KeptRegion {
+  RegionState* state = nullptr;
+  ~KeptRegion() {
+    if (state != nullptr) release_region(state);
+  }
+};
+thread_local KeptRegion kept_region;
+
+RegionState* region_state_for(tbb::task_arena& arena, std::size_t threads) {
+  RegionState*& kept = kept_region.state;
+  // Test arenas come and go; only the shared one is sure to outlive the helpers queued in it.
+  if (&arena != &pool_arena()) return new RegionState(threads);
+  if (kept != nullptr && kept->threads == threads) {
+    kept->references.fetch_add(1, std::memory_order_relaxed);
+    return kept;
+  }
+  if (kept != nullptr) release_region(kept);
+  kept = new RegionState(threads);
+  kept->references.fetch_add(1, std::memory_order_relaxed);
+  return kept;
+}
+
+}  // namespace
+
 ParallelRegion::ParallelRegion() {
   if (open_region != nullptr || running_chunk) return;
   tbb::task_arena& arena = current_arena();
-  auto* s = new RegionState(static_cast<std::size_t>(std::max(1, arena.max_concurrency())));
-  s->references.fetch_add(static_cast<uint32_t>(s->threads - 1), std::memory_order_relaxed);
+  RegionState* s = region_state_for(arena, static_cast<std::size_t>(std::max(1, arena.max_concurrency())));
+  s->open.store(true, std::memory_order_seq_cst);
   pool_handoff_release(s);
-  std::size_t handed = 1;
   try {
-    for (; handed < s->threads; ++handed) arena.enqueue(RegionHelper(s));
+    for (uint32_t out = s->helpers.load(std::memory_order_seq_cst); out + 1 < s->threads; ++out) {
+      s->references.fetch_add(1, std::memory_order_relaxed);
+      s->helpers.fetch_add(1, std::memory_order_seq_cst);
+      try {
+        arena.enqueue(RegionHelper(s));  // a helper not handed out drops its reference
+      } catch (...) {
+        s->helpers.fetch_sub(1, std::memory_order_seq_cst);
+        throw;
+      }
+    }
   } catch (...) {
-    // The helper that failed to be handed out dropped its reference; so do those never tried.
     s->open.store(false, std::memory_order_seq_cst);  // let the helpers already handed out go
     signal_helpers(*s);
-    for (std::size_t i = handed + 1; i < s->threads; ++i) release_region(s);
     release_region(s);
     throw;
   }

@@ -82,32 +82,30 @@ struct BusyWorkers {
   std::atomic<bool> release{false};
 };
 
-TEST(Region, HelpersThatStartLateOrNeverChangeNothing) {
-  tbb::task_arena arena(std::min(4, tbb::info::default_concurrency()));
+// In an arena of its own, and in the shared one, where a thread's regions share their state
+// and the helpers still queued from one region serve the next.
+void helpers_that_start_late_or_never_change_nothing(tbb::task_arena& arena) {
   ScopedArena scope(arena);
   const auto caller = std::this_thread::get_id();
-  auto only_here = [&](std::atomic<bool>& flag) {
-    return [&flag, caller](std::size_t, std::size_t) {
-      if (std::this_thread::get_id() != caller) flag = true;
-    };
-  };
   {
-    // No helper ever runs in this region: its helpers start only after it closed, and must
-    // find it closed.
+    // No helper ever runs in these regions: their helpers start only after they closed, and
+    // must find them closed.
     BusyWorkers busy(arena);
-    {
+    for (int region_number = 0; region_number < 3; ++region_number) {
       ParallelRegion region;
       Tally t(500, 1);
       run_phase(500, 1, t);
       EXPECT_TRUE(t.each_once());
       std::atomic<bool> elsewhere{false};
-      auto probe = only_here(elsewhere);
+      auto probe = [&](std::size_t, std::size_t) {
+        if (std::this_thread::get_id() != caller) elsewhere = true;
+      };
       run_phase(100, 1, probe);
       EXPECT_FALSE(elsewhere.load());
     }
     busy.let_go();
   }
-  // Helpers that start in the middle: the first phases run on the caller alone; then the
+  // Helpers that start in the middle: the first phase runs on the caller alone; then the
   // caller's chunk waits for a chunk of another share to start, which only a helper can
   // take, so this returns once helpers handed out while the workers were busy have come.
   BusyWorkers busy(arena);
@@ -128,6 +126,12 @@ TEST(Region, HelpersThatStartLateOrNeverChangeNothing) {
   Tally after(300, 1);
   run_phase(300, 1, after);
   EXPECT_TRUE(after.each_once());
+}
+
+TEST(Region, HelpersThatStartLateOrNeverChangeNothing) {
+  tbb::task_arena own(std::min(4, tbb::info::default_concurrency()));
+  helpers_that_start_late_or_never_change_nothing(own);
+  if (pool_arena().max_concurrency() > 1) helpers_that_start_late_or_never_change_nothing(pool_arena());
 }
 
 TEST(Region, NestedScopesReuseTheRegionAndWorkInsideAPhaseRunsInPlace) {
