@@ -68,8 +68,9 @@ tbb::task_arena& current_arena();
 
 struct RegionState;
 
-// Opens a region on this thread in the current arena for the life of the object, and hands
-// one helper per other arena thread to the arena. Nested scopes on a thread that has a
+// Opens a region on this thread in the current arena for the life of the object, with one
+// helper per other arena thread handed to the arena (counting those of this thread's
+// earlier regions that are still queued there). Nested scopes on a thread that has a
 // region reuse it, and so do scopes inside a phase (whose steps run where they are); the
 // helpers leave when the outermost scope closes.
 class ParallelRegion {
