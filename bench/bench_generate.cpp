@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,8 @@ Run run_once(std::span<const std::size_t> prompt, std::size_t tokens, const Mode
   Run r;
   r.prompt_ids = prompt.size();
   Clock::time_point first_piece;
+  // Every piece is followed by exactly one decoding step (the last one ends as generate
+  // returns), so there are as many steps from the first piece to the return as pieces.
   auto sink = [&](std::string_view) {
     if (r.decode_tokens++ == 0) {
       first_piece = Clock::now();
