@@ -11,6 +11,9 @@
 //  - BM_Resident: the same gate-shaped product repeated on one matrix, which stays in the
 //    caches: what the kernels compute per second when memory is not in the way, against
 //    the same streaming yardstick (a ceiling on BM_Token's share for that type).
+//  - BM_Ceiling: each type's arithmetic floor (kernel_ceiling.hpp) on one thread, and the
+//    type's product on one thread with a matrix small enough for the caches as a share of
+//    it ("of_ceiling").
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -26,6 +29,7 @@
 #include "dequant/ggml_types.hpp"
 #include "dequant/matvec.hpp"
 #include "dequant/simd_kernels.hpp"
+#include "kernel_ceiling.hpp"
 #include "pool_benchmark_main.hpp"
 #include "stream_read.hpp"
 
@@ -269,6 +273,51 @@ void BM_Resident(benchmark::State& state) {
   state.SetLabel(std::string(t->name) + " " + simd_level_name(active_simd_level()));
 }
 
+void BM_Ceiling(benchmark::State& state) {
+  uint32_t type = static_cast<uint32_t>(state.range(0));
+  const GgmlTypeInfo* t = ggml_type_info(type);
+  // Real row lengths (the K-quants need a multiple of 256), few enough rows for L2.
+  const std::size_t cols = t->block_elems == 256 ? 1536 : 896, rows = 256;
+  auto w = random_matrix(type, cols, rows, 42);
+  auto x = random_vector(cols, 3);
+  // The vector kernel itself, on this thread: a product this small would otherwise be
+  // timed mostly as its call overhead.
+  const SimdKernels* k = active_simd_level() == SimdLevel::Avx512 ? &simd_kernels_avx512()
+                         : active_simd_level() == SimdLevel::Avx2 ? &simd_kernels_avx2()
+                                                                  : nullptr;
+  SimdRowsFn rows_fn = nullptr;
+  if (k != nullptr) {
+    switch (type) {
+      case GgmlType::F32: rows_fn = k->f32; break;
+      case GgmlType::F16: rows_fn = k->f16; break;
+      case GgmlType::BF16: rows_fn = k->bf16; break;
+      case GgmlType::Q8_0: rows_fn = k->q8_0; break;
+      case GgmlType::Q5_0: rows_fn = k->q5_0; break;
+      case GgmlType::Q5_1: rows_fn = k->q5_1; break;
+      case GgmlType::IQ4_NL: rows_fn = k->iq4_nl; break;
+      case GgmlType::Q4_K: rows_fn = k->q4_k; break;
+      case GgmlType::Q6_K: rows_fn = k->q6_k; break;
+    }
+  }
+  if (rows_fn == nullptr) {
+    state.SkipWithError("no vector kernel at this level");
+    return;
+  }
+  const std::size_t row_bytes = cols / t->block_elems * t->block_bytes;
+  double ceiling = 0;
+  for (int i = 0; i < 3; ++i) ceiling = std::max(ceiling, korvex::bench::ceiling_weights_per_second(type));
+  std::vector<float> out(rows);
+  for (auto _ : state) {
+    rows_fn(w.data(), row_bytes, x.data(), cols, 0, rows, out.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.counters["ceiling_Gw_per_s"] = ceiling / 1e9;
+  state.counters["Gw_per_s"] = benchmark::Counter(static_cast<double>(cols * rows) / 1e9, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["of_ceiling"] =
+      benchmark::Counter(static_cast<double>(cols * rows) / ceiling, benchmark::Counter::kIsIterationInvariantRate);
+  state.SetLabel(std::string(t->name) + " " + simd_level_name(active_simd_level()));
+}
+
 void token_args(benchmark::internal::Benchmark* b) {
   for (uint32_t c : {GgmlType::Q8_0, kMix, GgmlType::F16, GgmlType::BF16, GgmlType::Q5_0, GgmlType::Q5_1,
                      GgmlType::IQ4_NL})
@@ -297,5 +346,14 @@ BENCHMARK(BM_Resident)
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime()
     ->MinTime(1.0);
+BENCHMARK(BM_Ceiling)
+    ->Apply([](benchmark::internal::Benchmark* b) {
+      for (uint32_t type : {GgmlType::F32, GgmlType::F16, GgmlType::BF16, GgmlType::Q8_0, GgmlType::Q5_0,
+                            GgmlType::Q5_1, GgmlType::IQ4_NL, GgmlType::Q4_K, GgmlType::Q6_K})
+        b->Arg(type);
+    })
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(0.5);
 BENCHMARK(BM_Product)->Apply(product_args)->Unit(benchmark::kMicrosecond)->UseRealTime();
 int main(int argc, char** argv) { return korvex::bench::pool_benchmark_main(argc, argv); }

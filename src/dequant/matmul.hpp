@@ -19,6 +19,18 @@ void matmul_into(std::span<const float> x, std::size_t batch, std::span<const ui
 std::vector<float> matmul(std::span<const float> x, std::size_t batch, std::span<const uint8_t> w,
                           uint32_t ggml_type, std::size_t cols, std::size_t rows);
 
+// Several products of the same inputs in one call (query, key and value; gate and up): the
+// inputs are rearranged once and every product's rows go to the pool together. Each job's
+// out gets exactly what matmul_into gives it, with the same fatal stops.
+struct MatmulJob {
+  std::span<const uint8_t> w;
+  uint32_t ggml_type;
+  std::size_t rows;
+  std::span<float> out;  // batch x rows
+};
+void matmul_same_input(std::span<const float> x, std::size_t batch, std::size_t cols,
+                       std::span<const MatmulJob> jobs);
+
 // The same for a plain f32 matrix of rows x cols values: out[b * rows + r] =
 // matvec_f32(w, x_b, cols, rows)[r] with x_b of cols values.
 void matmul_f32_into(std::span<const float> x, std::size_t batch, std::span<const float> w,

@@ -18,37 +18,56 @@ enum class SumOrder : uint8_t {
 };
 inline constexpr int kSumOrders = 4;
 
-// Rows decoded per tile; rows past the matrix point at zeros and are not stored.
-inline constexpr std::size_t kTileRows = 4;
+// Rows of a tile, at most: the register tile of every instruction set fits.
+inline constexpr std::size_t kMaxTileRows = 8;
 
+// One tile of rows over one stretch of columns [k0, k0 + n), against every input group.
+// The partial sums live in `acc` between stretches, so a long row can be cut into stretches
+// whose inputs stay in the caches while each sum still runs in column order.
 struct MatmulTile {
-  const float* w[kTileRows];      // decoded weights of each row (IQ4_NL: the level values)
-  const float* scale[kTileRows];  // IQ4_NL: each 32-block's d; unused otherwise
-  std::size_t row0 = 0;           // matrix row of w[0]
-  std::size_t n_rows = 0;         // rows of the tile that exist
+  const float* w[kMaxTileRows];      // decoded weights of each row from column k0 (IQ4_NL: levels)
+  const float* scale[kMaxTileRows];  // IQ4_NL: d of each 32-block from column k0; unused otherwise
+  // Transposed inputs from column k0: group g's column k0 + k at x[g * x_stride + k * lanes].
+  const float* x;
+  std::size_t x_stride;
+  std::size_t n;       // columns of the stretch (a whole number of 32-blocks for Q5_1, IQ4_NL)
+  std::size_t groups;  // input groups
+  // Sums of row r for group g's lanes at acc[(g * rows + r) * lanes]; rows = the kernels'
+  // tile_rows. Read unless `first`, where each sum starts from its order's start value.
+  float* acc;
+  bool first;
+  // Cache lines to fetch towards the second-level cache while the products run (the weights
+  // and outputs of the tiles that follow), one per column step, spread so that they never
+  // crowd the memory requests of the tile's own loads.
+  const void* const* prefetch = nullptr;
+  std::size_t n_prefetch = 0;
 };
 
-struct MatmulInputs {
-  // Inputs transposed in groups of `lanes`: input g * lanes + l, column k at
-  // xt[(g * cols + k) * lanes + l]; lanes past the batch hold zeros.
-  const float* xt;
-  std::size_t cols;   // columns summed
-  std::size_t batch;  // inputs
-  std::size_t groups;
-  float* out;         // out[b * out_stride + row]
-  std::size_t out_stride;
-};
-
-using MatmulTileFn = void (*)(const MatmulInputs& in, const MatmulTile& tile);
+using MatmulTileFn = void (*)(const MatmulTile& tile);
 
 // Decodes n whole blocks into floats, the very values the plain decoder of the type gives.
 using DecodeBlocksFn = void (*)(const uint8_t* blocks, std::size_t n_blocks, float* out);
+// IQ4_NL as its row kernel consumes it: each element's level and each 32-block's d.
+using DecodeLevelsFn = void (*)(const uint8_t* blocks, std::size_t n_blocks, float* levels, float* scales);
+
+// Inputs x[i * x_cols + k] for i < n (n <= lanes), k < cols, as one lane-interleaved group:
+// out[k * lanes + i], with zeros in the lanes i >= n.
+using TransposeFn = void (*)(const float* x, std::size_t x_cols, std::size_t n, std::size_t cols, float* out);
+
+// Sums laid out as MatmulTile::acc, for `groups` groups holding `batch` inputs, to
+// out[b * out_stride + r] for r < n_rows.
+using StoreSumsFn = void (*)(const float* acc, std::size_t groups, std::size_t batch, std::size_t n_rows,
+                             float* out, std::size_t out_stride);
 
 struct MatmulKernels {
   std::size_t lanes;
+  std::size_t tile_rows;  // rows per tile, at most kMaxTileRows
   MatmulTileFn by_order[kSumOrders];  // indexed by SumOrder
-  // Vector decoders of the most common block types.
-  DecodeBlocksFn q8_0, q4_k, q6_k;
+  TransposeFn transpose;
+  StoreSumsFn store_sums;
+  // Vector decoders (F16 and BF16 elements count as blocks of one).
+  DecodeBlocksFn f16, bf16, q5_0, q5_1, q8_0, q4_k, q6_k;
+  DecodeLevelsFn iq4_nl;
 };
 
 const MatmulKernels& matmul_kernels_avx512();

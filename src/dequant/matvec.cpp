@@ -7,6 +7,7 @@
 #include "dequant/cpu_features.hpp"
 #include "dequant/dequant.hpp"
 #include "dequant/ggml_types.hpp"
+#include "dequant/product_clock.hpp"
 #include "dequant/row_kernels.hpp"
 #include "dequant/simd_kernels.hpp"
 
@@ -121,6 +122,7 @@ std::size_t task_units(std::size_t units, std::size_t unit_weights) {
 // Runs the products' units as one range on the pool (or as one phase of the thread's
 // region): a single hand-off for all of them.
 void run_products(std::span<const RowProduct> products) {
+  ProductTimer timer;
   std::size_t total = 0, weights = 0;
   for (const auto& p : products) {
     total += p.units();

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 #include "dequant/simd_kernels.hpp"
 
@@ -18,6 +20,9 @@
 #else
 #pragma GCC push_options
 #pragma GCC target("avx2,f16c")
+// Out of SSA, GCC forwards each single-use decoded value to its use, which in these long
+// unrolled bodies moves whole groups of decodes ahead of the adds and spills them.
+#pragma GCC optimize("no-tree-ter")
 #endif
 
 namespace korvex {
@@ -96,6 +101,24 @@ struct S {
     I set = _mm256_cmpeq_epi8(_mm256_and_si256(rep, bits), bits);
     return _mm256_and_si256(set, _mm256_set1_epi8(0x10));
   }
+  // `mark` in byte s of each word where bit b[s] of the word in qh is set (or, with
+  // when_clear, where it is clear), zero elsewhere.
+  static KX_INLINE I mark_bytes(I qh, int b0, int b1, int b2, int b3, int mark, bool when_clear) {
+    const int bits[4] = {b0, b1, b2, b3};
+    int sel = 0, test = 0;
+    for (int s = 0; s < 4; ++s) {
+      sel |= (bits[s] / 8) << (8 * s);
+      test |= (1 << (bits[s] % 8)) << (8 * s);
+    }
+    I rep = _mm256_shuffle_epi8(qh, _mm256_setr_epi32(sel, 0x04040404 + sel, 0x08080808 + sel, 0x0C0C0C0C + sel, sel,
+                                                      0x04040404 + sel, 0x08080808 + sel, 0x0C0C0C0C + sel));
+    I t = _mm256_set1_epi32(test);
+    I set = _mm256_cmpeq_epi8(_mm256_and_si256(rep, t), t);
+    I m = _mm256_set1_epi8(static_cast<char>(mark));
+    return when_clear ? _mm256_andnot_si256(set, m) : _mm256_and_si256(set, m);
+  }
+  // (a & mask) | b.
+  static KX_INLINE I merge_bits(I a, I b, int mask) { return _mm256_or_si256(and_(a, mask), b); }
   static Table table16(const float* t) { return {_mm256_loadu_ps(t), _mm256_loadu_ps(t + 8)}; }
   static F lookup16(I v, const Table& t) {
     // Low 3 bits pick within each half of the table, bit 3 (moved to the sign) the half.
@@ -140,6 +163,22 @@ struct S {
     load_d8(p + 32, s, out + 8);
   }
   static KX_INLINE void load_dL(const uint8_t* p, std::size_t s, I* out) { load_d8(p, s, out); }
+
+  // The top nibble of every word, as nibble * 2^kTopNibbleExp: shifted down, as there is no
+  // unsigned conversion and its bit 31 would convert with a sign.
+  static constexpr int kTopNibbleExp = 0;
+  static F top_nibble_f(I v) { return _mm256_cvtepi32_ps(srli(v, 28)); }
+  // An unaligned vector from any byte address.
+  static I loadu(const void* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  // The bits of a where mask has ones, the bits of b elsewhere.
+  static I select(int mask, I a, I b) {
+    I m = _mm256_set1_epi32(mask);
+    return _mm256_or_si256(_mm256_and_si256(m, a), _mm256_andnot_si256(m, b));
+  }
+  // The 16-byte table t in both 128-bit lanes, and each byte of idx (bit 7 clear) replaced by
+  // the table's byte at its low 4 bits.
+  static I table_bytes(const uint8_t* t) { return _mm256_broadcastsi128_si256(load128(t)); }
+  static I lookup_bytes(I table, I idx) { return _mm256_shuffle_epi8(table, idx); }
 };
 
 #include "dequant/simd_kernels.inl"

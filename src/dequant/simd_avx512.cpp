@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 #include "dequant/simd_kernels.hpp"
 
@@ -19,6 +21,9 @@
 #else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,avx2,f16c")
+// Out of SSA, GCC forwards each single-use decoded value to its use, which in these long
+// unrolled bodies moves whole groups of decodes ahead of the adds and spills them.
+#pragma GCC optimize("no-tree-ter")
 #endif
 
 namespace korvex {
@@ -109,6 +114,28 @@ struct S {
     __mmask64 k = _mm512_test_epi8_mask(rep, _mm512_set1_epi32(bits));
     return _mm512_maskz_mov_epi8(k, _mm512_set1_epi8(0x10));
   }
+  // `mark` in byte s of each word where bit b[s] of the word in qh is set (or, with
+  // when_clear, where it is clear), zero elsewhere.
+  static KX_INLINE I mark_bytes(I qh, int b0, int b1, int b2, int b3, int mark, bool when_clear) {
+    const int bits[4] = {b0, b1, b2, b3};
+    int sel = 0, test = 0;
+    for (int s = 0; s < 4; ++s) {
+      sel |= (bits[s] / 8) << (8 * s);
+      test |= (1 << (bits[s] % 8)) << (8 * s);
+    }
+    I rep = _mm512_shuffle_epi8(qh, _mm512_set4_epi32(0x0C0C0C0C + sel, 0x08080808 + sel, 0x04040404 + sel, sel));
+    __mmask64 k = when_clear ? _mm512_testn_epi8_mask(rep, _mm512_set1_epi32(test))
+                             : _mm512_test_epi8_mask(rep, _mm512_set1_epi32(test));
+    // Held in a register: left to itself GCC broadcasts the constant from a general
+    // register under the mask, two instructions where one does.
+    I m = _mm512_set1_epi8(static_cast<char>(mark));
+    __asm__("" : "+v"(m));
+    return _mm512_maskz_mov_epi8(k, m);
+  }
+  // (a & mask) | b in one instruction.
+  static KX_INLINE I merge_bits(I a, I b, int mask) {
+    return _mm512_ternarylogic_epi32(a, b, _mm512_set1_epi32(mask), 0xEC);
+  }
   static Table table16(const float* t) { return _mm512_loadu_ps(t); }
   static F lookup16(I v, Table t) { return _mm512_permutexvar_ps(v, t); }
   static I lane_offsets(std::size_t stride) {
@@ -178,6 +205,22 @@ struct S {
     out[15] = o3.d;
   }
   static KX_INLINE void load_dL(const uint8_t* p, std::size_t s, I* out) { load_d16(p, s, out); }
+
+  // The top nibble of every word, as nibble * 2^kTopNibbleExp: masked in place and converted
+  // unsigned, as its bit 31 would convert with a sign.
+  static constexpr int kTopNibbleExp = 28;
+  static F top_nibble_f(I v) { return _mm512_cvtepu32_ps(and_(v, static_cast<int>(0xF0000000u))); }
+  // An unaligned vector from any byte address.
+  static I loadu(const void* p) { return _mm512_loadu_si512(p); }
+  // The bits of a where mask has ones, the bits of b elsewhere.
+  static I select(int mask, I a, I b) {
+    // b's register takes the result: every caller passes a value it has no further use for
+    return _mm512_ternarylogic_epi32(b, a, _mm512_set1_epi32(mask), 0xD8);
+  }
+  // The 16-byte table t in every 128-bit lane, and each byte of idx (bit 7 clear) replaced by
+  // the table's byte at its low 4 bits.
+  static I table_bytes(const uint8_t* t) { return _mm512_broadcast_i32x4(load128(t)); }
+  static I lookup_bytes(I table, I idx) { return _mm512_shuffle_epi8(table, idx); }
 };
 
 #include "dequant/simd_kernels.inl"

@@ -38,26 +38,38 @@ inline void store(float* out, const F (&acc)[V]) {
   for (int v = 0; v < V; ++v) S::store(out + v * L, acc[v]);
 }
 
-// Software prefetch kDistance bytes ahead in every row of the tile: a tile reads V * L
-// rows side by side, more streams than the hardware prefetchers follow. Past the end of
-// the row the distance carries on into the next tile's rows, which are read next.
-// Prefetches never fault, so addresses past the matrix are harmless.
+// Software prefetch: a tile reads V * L rows side by side, more streams than the hardware
+// prefetchers follow. Prefetches never fault, so addresses past the matrix are harmless.
+// Two ways, by the tile's size:
+// - a tile of short rows (all of it well within the first-level cache, with the next one):
+//   the next tile's bytes, in address order, in step with this tile's progress through its
+//   rows, so that memory sees one sequential stream;
+// - longer rows: kDistance bytes ahead in every row of this tile, carrying on into the next
+//   tile's rows past the end of a row.
+constexpr std::size_t kLinearTileBytes = std::size_t{24} << 10;
 constexpr std::size_t kDistance = 512;
 
+// Called for bytes [pos, pos + bytes) of every row of the tile, in order of pos, so that
+// consecutive calls issue each 64-byte piece once.
 template <int V>
 inline void prefetch_ahead(const uint8_t* tile, std::size_t stride, std::size_t pos, std::size_t bytes) {
-  // One prefetch per 64 bytes of row: the pieces [64k, 64k + 64) whose start falls in
-  // [pos, pos + bytes), so consecutive calls issue each piece once.
+  constexpr std::size_t R = V * L;
+  if (R * stride <= kLinearTileBytes) {
+    const uint8_t* next = tile + R * stride;
+    for (std::size_t o = (R * pos + 63) / 64 * 64, last = R * (pos + bytes); o < last; o += 64)
+      S::prefetch(next + o);
+    return;
+  }
   std::size_t first = (pos + kDistance + 63) / 64 * 64, last = pos + kDistance + bytes;
   for (std::size_t o = first; o < last; o += 64) {
     const uint8_t* t = tile;
     std::size_t at = o;
     if (at >= stride) {  // the next tile's rows come next
-      t += V * L * stride;
+      t += R * stride;
       at -= stride;
     }
 #pragma GCC unroll 16
-    for (int r = 0; r < V * L; ++r) S::prefetch(t + r * stride + at);
+    for (std::size_t r = 0; r < R; ++r) S::prefetch(t + r * stride + at);
   }
 }
 
@@ -129,130 +141,268 @@ struct ElemTile {
 // product code * scale is unchanged, so its rounding, and every bit of the weight, is the
 // plain decoder's. Signed codes (Q8_0, Q5_0 - 16, Q6_K - 32) land with their sign.
 inline F scale24(F scale) { return S::mul(scale, S::set1(0x1p-24f)); }
-inline F code_f24(I words, int s) { return S::cvt(S::byte_top(words, s)); }
+inline F code_f24(I words, int s) {
+  return S::cvt(s == 3 ? S::and_(words, static_cast<int>(0xFF000000u)) : S::byte_top(words, s));
+}
 
 // ---- Q8_0: 34-byte blocks, d at 0, qs[32] int8 at 2 ----
 
-struct Q8_0Tile {
-  static constexpr int kVectors = 1;
-  template <int V>
-  static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
-    I offs = S::lane_offsets(stride);
-    F acc[V];
-    fill(acc, -0.0f);
-    alignas(64) I t[V][8];
-    F d[V];
-    for (std::size_t b = 0; b < cols / 32; ++b) {
-      prefetch_ahead<V>(w, stride, 34 * b, 34);
-#pragma GCC unroll 2
-      for (int v = 0; v < V; ++v) {
-        const uint8_t* p = w + v * L * stride + 34 * b;
-        d[v] = scale24(S::f16lo(S::gather(p, offs)));
-        S::load_d8(p + 2, stride, t[v]);
-      }
-      const float* xb = x + 32 * b;
-#pragma GCC unroll 8
-      for (int j = 0; j < 8; ++j)
-#pragma GCC unroll 4
-        for (int s = 0; s < 4; ++s)
-#pragma GCC unroll 2
-          for (int v = 0; v < V; ++v)
-            acc[v] = step<true>(acc[v], xb + 4 * j + s, S::mul(code_f24(t[v][j], s), d[v]));
-    }
-    store(out, acc);
-  }
-};
+#define KX_INLINE_LAMBDA __attribute__((always_inline))
 
-// ---- Q5_0 (22 bytes: d, qh at 2, qs[16] at 6) and Q5_1 (24 bytes: d, m, qh at 4, qs at 8) ----
-
-// The 5-bit codes of elements 4i .. 4i+3 (high = false) or 16+4i .. 16+4i+3 (high = true)
-// of a block, one per byte: nibble from qs word i, fifth bit from qh.
-inline I q5_codes(I qs_word, I qh, int i, bool high) {
-  I nib = high ? S::and_(S::srli(qs_word, 4), 0x0F0F0F0F) : S::and_(qs_word, 0x0F0F0F0F);
-  return S::or_(nib, S::spread_bit4(qh, (high ? 16 : 0) + 4 * i));
+// Calls fn(std::integral_constant<int, i>) for i = 0 .. N-1, so that word indices, byte
+// positions and shift counts are constants wherever they are used.
+template <int N, typename Fn>
+KX_INLINE void static_for(Fn&& fn) {
+  [&]<int... Is>(std::integer_sequence<int, Is...>) KX_INLINE_LAMBDA { (fn(std::integral_constant<int, Is>{}), ...); }(
+      std::make_integer_sequence<int, N>{});
 }
 
-struct Q5_0Tile {
+// Four blocks are 136 bytes of a row: four 32-byte chunks and 8 bytes more. Transposed
+// together, they hold every code and every scale of the four blocks, so no scale needs a
+// gather (which costs about twenty cycles here). Chunk c covers bytes [32c, 32c + 32); the
+// fifth is read as the 16 bytes [120, 136), of which its words 2 and 3 are new.
+struct Q8_0Group {
+  static constexpr int kBlocks = 4;
+  static constexpr int kBytes = 136;
+  // Byte of element e (0..127) of the group, and of block i's scale.
+  static constexpr int code_at(int e) { return 34 * (e / 32) + 2 + e % 32; }
+  static constexpr int scale_at(int i) { return 34 * i; }
+  static constexpr int chunk_of(int at) { return at < 128 ? at / 32 : 4; }
+  static constexpr int word_of(int at) { return at < 128 ? (at % 32) / 4 : 2 + (at - 128) / 4; }
+  // First element whose code lies in chunk c.
+  static constexpr int first_in(int c) { return c < 4 ? 30 * c : c == 4 ? 120 : 128; }
+};
+
+struct Q8_0Tile {
+  // One vector: a tile of 16 short rows stays small enough for the sequential prefetch of
+  // the next one, which decides this kernel's speed from memory.
   static constexpr int kVectors = 1;
+
+  template <int V>
+  static KX_INLINE void group(const uint8_t* g, std::size_t stride, const float* x, F (&acc)[V]) {
+    using G = Q8_0Group;
+    I wd[V][8];
+    F d[V][G::kBlocks];
+    static_for<5>([&](auto c) KX_INLINE_LAMBDA {
+      constexpr int ch = c;
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        const uint8_t* p = g + v * L * stride;
+        if constexpr (ch < 4)
+          S::load_d8(p + 32 * ch, stride, wd[v]);
+        else
+          S::load_d4(p + 120, stride, wd[v]);
+      }
+      static_for<G::kBlocks>([&](auto i) KX_INLINE_LAMBDA {
+        constexpr int at = G::scale_at(i);
+        if constexpr (G::chunk_of(at) == ch) {
+#pragma GCC unroll 4
+          for (int v = 0; v < V; ++v) {
+            I word = wd[v][G::word_of(at)];
+            d[v][i] = scale24(S::f16lo(at % 4 == 0 ? word : S::srli(word, 16)));
+          }
+        }
+      });
+      static_for<G::first_in(ch + 1) - G::first_in(ch)>([&](auto j) KX_INLINE_LAMBDA {
+        constexpr int e = G::first_in(ch) + j;
+        constexpr int at = G::code_at(e);
+        F xv = S::bcast(x + e);
+#pragma GCC unroll 4
+        for (int v = 0; v < V; ++v)
+          acc[v] = S::add(acc[v], S::mul(xv, S::mul(code_f24(wd[v][G::word_of(at)], at % 4), d[v][e / 32])));
+      });
+    });
+  }
+
+  // One block on its own (the columns past the last whole group): the scale by a gather.
+  template <int V>
+  static KX_INLINE void block(const uint8_t* b, std::size_t stride, const float* x, F (&acc)[V]) {
+    I offs = S::lane_offsets(stride);
+    I t[V][8];
+    F d[V];
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      const uint8_t* p = b + v * L * stride;
+      d[v] = scale24(S::f16lo(S::gather(p, offs)));
+      S::load_d8(p + 2, stride, t[v]);
+    }
+    static_for<32>([&](auto k) KX_INLINE_LAMBDA {
+      F xv = S::bcast(x + k);
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v)
+        acc[v] = S::add(acc[v], S::mul(xv, S::mul(code_f24(t[v][k / 4], k % 4), d[v])));
+    });
+  }
+
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     F acc[V];
     fill(acc, -0.0f);
-    alignas(64) I qs[V][4];
-    I qh[V];
+    const std::size_t blocks = cols / 32;
+    std::size_t b = 0;
+    for (; b + Q8_0Group::kBlocks <= blocks; b += Q8_0Group::kBlocks) {
+      prefetch_ahead<V>(w, stride, 34 * b, Q8_0Group::kBytes);
+      group<V>(w + 34 * b, stride, x + 32 * b, acc);
+    }
+    for (; b < blocks; ++b) block<V>(w + 34 * b, stride, x + 32 * b, acc);
+    store(out, acc);
+  }
+};
+
+// ---- Blocks read 32 bytes at a time: Q5_0, Q5_1, IQ4_NL ----
+
+// A block shorter than 32 bytes is read with the bytes before it, so that the read ends
+// where the block ends and never runs past the row; only a row's first block starts the
+// read at its own first byte. OFF is where the block starts in the 32 bytes read: 0 for
+// the first block, 32 - block bytes for every other, which puts the fields of most
+// blocks on word boundaries.
+template <int Bytes>
+struct BlockWindow {
+  static constexpr int kRest = 32 - Bytes;
+  static const uint8_t* start(const uint8_t* row, std::size_t b) {
+    return b == 0 ? row : row + Bytes * b - kRest;
+  }
+};
+
+// The half at byte `at` (even) of the transposed words, as f32.
+template <int At, std::size_t N>
+KX_INLINE F half_at(const I (&w)[N]) {
+  return S::f16lo(At % 4 == 0 ? w[At / 4] : S::srli(w[At / 4], 16));
+}
+
+// The 32-bit field at byte `at` (even) of the transposed words.
+template <int At, std::size_t N>
+KX_INLINE I word_at(const I (&w)[N]) {
+  if constexpr (At % 4 == 0)
+    return w[At / 4];
+  else
+    return S::or_(S::srli(w[At / 4], 16), S::slli(w[At / 4 + 1], 16));
+}
+
+// Q5 codes, one per byte, placed so that moving a byte to the top of its word gives an
+// int32 that converts exactly to code * 2^K: Q5_0 stores the signed code - 16 in the top
+// five bits (the fifth bit inverted is its sign: (c - 16) * 2^27), Q5_1 the unsigned
+// code one bit lower (c * 2^26). The nibble comes from the qs byte, the fifth bit from
+// qh; `bit0` is the qh bit of byte 0 of the word (bytes outside the block are don't-care).
+template <bool Signed, bool High>
+KX_INLINE I q5_code_bytes(I qs_word, I qh, int bit0) {
+  auto bit = [&](int p) { int b = bit0 + p; return b < 0 || b > 31 ? 0 : b; };
+  if constexpr (Signed) {
+    I nib = High ? S::srli(qs_word, 1) : S::slli(qs_word, 3);  // nibble at bits 3..6
+    return S::merge_bits(nib, S::mark_bytes(qh, bit(0), bit(1), bit(2), bit(3), 0x80, true), 0x78787878);
+  } else {
+    I nib = High ? S::srli(qs_word, 2) : S::slli(qs_word, 2);  // nibble at bits 2..5
+    return S::merge_bits(nib, S::mark_bytes(qh, bit(0), bit(1), bit(2), bit(3), 0x40, false), 0x3C3C3C3C);
+  }
+}
+
+// Byte s of each word at the top of the word, the rest zero, converted to f32.
+KX_INLINE F top_byte_f(I words, int s) { return code_f24(words, s); }
+
+// ---- Q5_0 (22 bytes: d, qh at 2, qs[16] at 6) ----
+
+struct Q5_0Tile {
+  static constexpr int kVectors = 2;
+  using W = BlockWindow<22>;
+
+  template <int V, int Off>
+  static KX_INLINE void block(const uint8_t* win, std::size_t stride, const float* x, F (&acc)[V]) {
+    constexpr int qs0 = Off + 6;  // byte of qs[0]
+    I wd[V][8];
     F d[V];
-    for (std::size_t b = 0; b < cols / 32; ++b) {
+    I qh[V];
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      S::load_d8(win + v * L * stride, stride, wd[v]);
+      d[v] = S::mul(half_at<Off>(wd[v]), S::set1(0x1p-27f));
+      qh[v] = word_at<Off + 2>(wd[v]);
+    }
+    static_for<2>([&](auto high) KX_INLINE_LAMBDA {
+      static_for<(qs0 + 15) / 4 - qs0 / 4 + 1>([&](auto wi) KX_INLINE_LAMBDA {
+        constexpr int w = qs0 / 4 + wi;
+        constexpr int j0 = 4 * w - qs0;  // qs index of byte 0 of the word
+        I code[V];
+#pragma GCC unroll 4
+        for (int v = 0; v < V; ++v)
+          code[v] = q5_code_bytes<true, high == 1>(wd[v][w], qh[v], j0 + 16 * high);
+        static_for<4>([&](auto p) KX_INLINE_LAMBDA {
+          constexpr int j = j0 + p;
+          if constexpr (j >= 0 && j < 16) {
+            F xv = S::bcast(x + j + 16 * high);
+#pragma GCC unroll 4
+            for (int v = 0; v < V; ++v) acc[v] = S::add(acc[v], S::mul(xv, S::mul(top_byte_f(code[v], p), d[v])));
+          }
+        });
+      });
+    });
+  }
+
+  template <int V>
+  static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
+    F acc[V];
+    fill(acc, -0.0f);
+    const std::size_t blocks = cols / 32;
+    for (std::size_t b = 0; b < blocks; ++b) {
       prefetch_ahead<V>(w, stride, 22 * b, 22);
-#pragma GCC unroll 2
-      for (int v = 0; v < V; ++v) {
-        const uint8_t* p = w + v * L * stride + 22 * b;
-        // bytes 0..15 give d and qh (which straddles words 0 and 1), bytes 6..21 the qs
-        I head[4];
-        S::load_d4(p, stride, head);
-        d[v] = scale24(S::f16lo(head[0]));
-        qh[v] = S::or_(S::srli(head[0], 16), S::slli(head[1], 16));
-        S::load_d4(p + 6, stride, qs[v]);
-      }
-      const float* xb = x + 32 * b;
-#pragma GCC unroll 2
-      for (int half = 0; half < 2; ++half)
-#pragma GCC unroll 4
-        for (int i = 0; i < 4; ++i) {
-          I c[V];
-#pragma GCC unroll 2
-          for (int v = 0; v < V; ++v) c[v] = S::sub_bytes(q5_codes(qs[v][i], qh[v], i, half == 1), 16);
-#pragma GCC unroll 4
-          for (int s = 0; s < 4; ++s)
-#pragma GCC unroll 2
-            for (int v = 0; v < V; ++v)
-              acc[v] = step<true>(acc[v], xb + 16 * half + 4 * i + s, S::mul(code_f24(c[v], s), d[v]));
-        }
+      if (b == 0)
+        block<V, 0>(w, stride, x, acc);
+      else
+        block<V, W::kRest>(W::start(w, b), stride, x + 32 * b, acc);
     }
     store(out, acc);
   }
 };
 
+// ---- Q5_1 (24 bytes: d, m, qh at 4, qs at 8) ----
+
 struct Q5_1Tile {
-  static constexpr int kVectors = 1;
+  static constexpr int kVectors = 2;
+  using W = BlockWindow<24>;
+
+  template <int V, int Off>
+  static KX_INLINE void block(const uint8_t* win, std::size_t stride, const float* x, F (&acc)[V]) {
+    I wd[V][8];
+    F d[V], m[V];
+    I qh[V];
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      S::load_d8(win + v * L * stride, stride, wd[v]);
+      d[v] = S::mul(half_at<Off>(wd[v]), S::set1(0x1p-26f));
+      m[v] = half_at<Off + 2>(wd[v]);
+      qh[v] = wd[v][(Off + 4) / 4];
+    }
+    static_for<4>([&](auto i) KX_INLINE_LAMBDA {
+      constexpr int w = (Off + 8) / 4 + i;
+      I lo[V], hi[V];
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        lo[v] = q5_code_bytes<false, false>(wd[v][w], qh[v], 4 * i);
+        hi[v] = q5_code_bytes<false, true>(wd[v][w], qh[v], 16 + 4 * i);
+      }
+      static_for<4>([&](auto p) KX_INLINE_LAMBDA {
+        constexpr int j = 4 * i + p;
+        F x_lo = S::bcast(x + j), x_hi = S::bcast(x + j + 16);
+#pragma GCC unroll 4
+        for (int v = 0; v < V; ++v) {
+          F w_lo = S::add(S::mul(top_byte_f(lo[v], p), d[v]), m[v]);
+          F w_hi = S::add(S::mul(top_byte_f(hi[v], p), d[v]), m[v]);
+          acc[v] = S::add(acc[v], S::add(S::mul(w_hi, x_hi), S::mul(w_lo, x_lo)));
+        }
+      });
+    });
+  }
+
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     F acc[V];
     fill(acc, 0.0f);
-    alignas(64) I qs[V][4];
-    I qh[V];
-    F d[V], m[V];
-    for (std::size_t b = 0; b < cols / 32; ++b) {
+    const std::size_t blocks = cols / 32;
+    for (std::size_t b = 0; b < blocks; ++b) {
       prefetch_ahead<V>(w, stride, 24 * b, 24);
-#pragma GCC unroll 2
-      for (int v = 0; v < V; ++v) {
-        const uint8_t* p = w + v * L * stride + 24 * b;
-        I head[4];  // d | m << 16, qh, and the first qs words again
-        S::load_d4(p, stride, head);
-        d[v] = scale24(S::f16lo(head[0]));
-        m[v] = S::f16lo(S::srli(head[0], 16));
-        qh[v] = head[1];
-        S::load_d4(p + 8, stride, qs[v]);
-      }
-      const float* xb = x + 32 * b;
-#pragma GCC unroll 4
-      for (int i = 0; i < 4; ++i) {
-        I lo[V], hi[V];
-#pragma GCC unroll 2
-        for (int v = 0; v < V; ++v) {
-          lo[v] = q5_codes(qs[v][i], qh[v], i, false);
-          hi[v] = q5_codes(qs[v][i], qh[v], i, true);
-        }
-#pragma GCC unroll 4
-        for (int s = 0; s < 4; ++s) {
-          F x_lo = S::bcast(xb + 4 * i + s), x_hi = S::bcast(xb + 16 + 4 * i + s);
-#pragma GCC unroll 2
-          for (int v = 0; v < V; ++v) {
-            F w_lo = S::add(S::mul(code_f24(lo[v], s), d[v]), m[v]);
-            F w_hi = S::add(S::mul(code_f24(hi[v], s), d[v]), m[v]);
-            acc[v] = S::add(acc[v], S::add(S::mul(w_hi, x_hi), S::mul(w_lo, x_lo)));
-          }
-        }
-      }
+      if (b == 0)
+        block<V, 0>(w, stride, x, acc);
+      else
+        block<V, W::kRest>(W::start(w, b), stride, x + 32 * b, acc);
     }
     store(out, acc);
   }
@@ -261,167 +411,55 @@ struct Q5_1Tile {
 // ---- IQ4_NL: 18-byte blocks, d at 0, qs[16] at 2, 4-bit codes into the level table ----
 
 struct Iq4nlTile {
-  static constexpr int kVectors = 1;
+  static constexpr int kVectors = 2;
+  using W = BlockWindow<18>;
+
+  template <int V, int Off>
+  static KX_INLINE void block(const uint8_t* win, std::size_t stride, const float* x, F (&acc)[V],
+                              const typename S::Table& levels) {
+    constexpr int qs0 = Off + 2;
+    I wd[V][8];
+    F d[V];
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      S::load_d8(win + v * L * stride, stride, wd[v]);
+      d[v] = half_at<Off>(wd[v]);
+    }
+    static_for<16>([&](auto j) KX_INLINE_LAMBDA {
+      constexpr int at = qs0 + j;
+      F x_lo = S::bcast(x + j), x_hi = S::bcast(x + j + 16);
+#pragma GCC unroll 4
+      for (int v = 0; v < V; ++v) {
+        // the lookup reads the low 4 bits of each word
+        I word = wd[v][at / 4];
+        I lo = at % 4 == 0 ? word : S::srli(word, 8 * (at % 4));
+        I hi = S::srli(word, 8 * (at % 4) + 4);
+        acc[v] = S::add(acc[v], S::mul(S::mul(x_lo, d[v]), S::lookup16(lo, levels)));
+        acc[v] = S::add(acc[v], S::mul(S::mul(x_hi, d[v]), S::lookup16(hi, levels)));
+      }
+    });
+  }
+
   template <int V>
   static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
     static constexpr float kLevels[16] = {-127.f, -104.f, -83.f, -65.f, -49.f, -35.f, -22.f, -10.f,
                                           1.f,    13.f,   25.f,  38.f,  53.f,  69.f,  89.f,  113.f};
     const typename S::Table levels = S::table16(kLevels);
-    I offs = S::lane_offsets(stride);
     F acc[V];
     fill(acc, 0.0f);
-    alignas(64) I qs[V][4];
-    F d[V];
-    for (std::size_t b = 0; b < cols / 32; ++b) {
+    const std::size_t blocks = cols / 32;
+    for (std::size_t b = 0; b < blocks; ++b) {
       prefetch_ahead<V>(w, stride, 18 * b, 18);
-#pragma GCC unroll 2
-      for (int v = 0; v < V; ++v) {
-        const uint8_t* p = w + v * L * stride + 18 * b;
-        d[v] = S::f16lo(S::gather(p, offs));
-        S::load_d4(p + 2, stride, qs[v]);
-      }
-      const float* xb = x + 32 * b;
-#pragma GCC unroll 16
-      for (int j = 0; j < 16; ++j) {
-        F x_lo = S::bcast(xb + j), x_hi = S::bcast(xb + j + 16);
-#pragma GCC unroll 2
-        for (int v = 0; v < V; ++v) {
-          // the lookup reads the low 4 bits of each word
-          I lo = S::srli(qs[v][j / 4], 8 * (j % 4));
-          I hi = S::srli(qs[v][j / 4], 8 * (j % 4) + 4);
-          acc[v] = S::add(acc[v], S::mul(S::mul(x_lo, d[v]), S::lookup16(lo, levels)));
-          acc[v] = S::add(acc[v], S::mul(S::mul(x_hi, d[v]), S::lookup16(hi, levels)));
-        }
-      }
+      if (b == 0)
+        block<V, 0>(w, stride, x, acc, levels);
+      else
+        block<V, W::kRest>(W::start(w, b), stride, x + 32 * b, acc, levels);
     }
     store(out, acc);
   }
 };
 
-// ---- Q4_K: 144-byte super-blocks of 256: d, dmin, scales[12] at 4, qs[128] at 16 ----
-
-struct Q4_KTile {
-  static constexpr int kVectors = 2;  // see the note before rows_of
-  template <int V>
-  static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
-    F acc[V];
-    fill(acc, -0.0f);
-    alignas(64) I head[V][4];
-    alignas(64) I qs[V][32];
-    alignas(64) F dsc[V][8];
-    alignas(64) F msc[V][8];
-    for (std::size_t b = 0; b < cols / 256; ++b) {
-      prefetch_ahead<V>(w, stride, 144 * b, 144);
-#pragma GCC unroll 16
-      for (int v = 0; v < V; ++v) {
-        const uint8_t* p = w + v * L * stride + 144 * b;
-        S::load_d4(p, stride, head[v]);
-        S::load_d16(p + 16, stride, qs[v]);
-        S::load_d16(p + 80, stride, qs[v] + 16);
-        F d = S::f16lo(head[v][0]);
-        F dmin = S::f16lo(S::srli(head[v][0], 16));
-        // scales[0..3] in head[1], scales[4..7] in head[2], scales[8..11] in head[3]; the
-        // 6-bit scale and minimum of each sub-block, one per byte, four sub-blocks a word
-        I h1 = head[v][1], h2 = head[v][2], h3 = head[v][3];
-        I sc_lo = S::and_(h1, 0x3F3F3F3F), mn_lo = S::and_(h2, 0x3F3F3F3F);
-        I sc_hi = S::or_(S::and_(h3, 0x0F0F0F0F), S::and_(S::srli(h1, 2), 0x30303030));
-        I mn_hi = S::or_(S::and_(S::srli(h3, 4), 0x0F0F0F0F), S::and_(S::srli(h2, 2), 0x30303030));
-#pragma GCC unroll 4
-        for (int i = 0; i < 4; ++i) {
-          dsc[v][i] = S::mul(d, S::cvt(S::byte_low(sc_lo, i)));
-          msc[v][i] = S::mul(dmin, S::cvt(S::byte_low(mn_lo, i)));
-          dsc[v][i + 4] = S::mul(d, S::cvt(S::byte_low(sc_hi, i)));
-          msc[v][i + 4] = S::mul(dmin, S::cvt(S::byte_low(mn_hi, i)));
-        }
-      }
-      const float* xb = x + 256 * b;
-#pragma GCC unroll 1
-      for (int g = 0; g < 4; ++g)
-#pragma GCC unroll 1
-        for (int half = 0; half < 2; ++half) {
-          F dv[V], mv[V];
-#pragma GCC unroll 16
-          for (int v = 0; v < V; ++v) {
-            dv[v] = dsc[v][2 * g + half];
-            mv[v] = msc[v][2 * g + half];
-          }
-#pragma GCC unroll 2
-          for (int i = 0; i < 8; ++i)
-#pragma GCC unroll 4
-            for (int s = 0; s < 4; ++s)
-#pragma GCC unroll 2
-              for (int v = 0; v < V; ++v) {
-                // the table lookup reads the low 4 bits of each word
-                I word = half ? S::srli(qs[v][8 * g + i], 4) : qs[v][8 * g + i];
-                F q = S::nib_f(s == 0 ? word : S::byte_low(word, s));
-                acc[v] = step<true>(acc[v], xb + 64 * g + 32 * half + 4 * i + s, S::sub(S::mul(q, dv[v]), mv[v]));
-              }
-        }
-    }
-    store(out, acc);
-  }
-};
-
-// ---- Q6_K: 210-byte super-blocks: ql[128], qh[64] at 128, scales[16] int8 at 192, d at 208 ----
-
-struct Q6_KTile {
-  static constexpr int kVectors = 1;
-  template <int V>
-  static void tile(const uint8_t* w, std::size_t stride, const float* x, std::size_t cols, float* out) {
-    I offs = S::lane_offsets(stride);
-    F acc[V];
-    fill(acc, -0.0f);
-    alignas(64) I ql[V][32];
-    alignas(64) I qh[V][16];
-    alignas(64) F dsc[V][16];
-    for (std::size_t b = 0; b < cols / 256; ++b) {
-      prefetch_ahead<V>(w, stride, 210 * b, 210);
-#pragma GCC unroll 16
-      for (int v = 0; v < V; ++v) {
-        const uint8_t* p = w + v * L * stride + 210 * b;
-        S::load_d16(p, stride, ql[v]);
-        S::load_d16(p + 64, stride, ql[v] + 16);
-        S::load_d16(p + 128, stride, qh[v]);
-        I sc[4];
-        S::load_d4(p + 192, stride, sc);
-        F d = S::f16lo(S::srli(S::gather(p + 206, offs), 16));
-#pragma GCC unroll 16
-        for (int i = 0; i < 16; ++i)
-          dsc[v][i] = scale24(S::mul(S::cvt(S::srai(S::slli(sc[i / 4], 24 - 8 * (i % 4)), 24)), d));
-      }
-      const float* xb = x + 256 * b;
-#pragma GCC unroll 1
-      for (int h = 0; h < 2; ++h)
-#pragma GCC unroll 1
-        for (int quarter = 0; quarter < 4; ++quarter)
-#pragma GCC unroll 2
-          for (int i = 0; i < 8; ++i) {
-            // quarters 0 and 2 take ql[64h + l], 1 and 3 ql[64h + 32 + l]; 0 and 1 the low
-            // nibble, 2 and 3 the high; qh[32h + l] gives bits 2 * quarter and up.
-            I c[V];
-#pragma GCC unroll 16
-            for (int v = 0; v < V; ++v) {
-              I lsrc = ql[v][16 * h + 8 * (quarter % 2) + i];
-              I low = quarter < 2 ? S::and_(lsrc, 0x0F0F0F0F) : S::and_(S::srli(lsrc, 4), 0x0F0F0F0F);
-              I hsrc = qh[v][8 * h + i];
-              I high = S::and_(2 * quarter <= 4 ? S::slli(hsrc, 4 - 2 * quarter) : S::srli(hsrc, 2 * quarter - 4),
-                               0x30303030);
-              c[v] = S::sub_bytes(S::or_(low, high), 32);
-            }
-#pragma GCC unroll 4
-            for (int s = 0; s < 4; ++s) {
-              int l = 4 * i + s;
-#pragma GCC unroll 2
-              for (int v = 0; v < V; ++v) {
-                F wv = S::mul(code_f24(c[v], s), dsc[v][8 * h + l / 16 + 2 * quarter]);
-                acc[v] = step<true>(acc[v], xb + 128 * h + 32 * quarter + l, wv);
-              }
-            }
-          }
-    }
-    store(out, acc);
-  }
-};
+#include "dequant/simd_kquants.inl"
 
 // ---- driving: whole tiles of Tile::kVectors vectors ----
 

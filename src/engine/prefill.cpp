@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
+#include <span>
+#include <vector>
 
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
 #include "dequant/cpu_features.hpp"
+#include "dequant/expf_array.hpp"
 #include "dequant/ggml_types.hpp"
 #include "dequant/matmul.hpp"
 #include "dequant/matvec.hpp"
@@ -82,6 +86,29 @@ void project(const Rows& in, std::size_t n, const TensorInfo& matrix, std::size_
   out.shape(n, rows);
   matmul_into(view(in, n), n, weights.file->tensor_data(matrix), matrix.ggml_type, in.width, rows,
               view(out, n));
+}
+
+// One stored matrix of `rows` rows and the rows of the chunk it fills.
+struct Projection {
+  std::span<const uint8_t> matrix;
+  uint32_t ggml_type;
+  std::size_t rows;
+  Rows* out;
+};
+
+// Products of the same inputs (query, key, value; gate, up) in one call: the inputs are
+// rearranged once and all the rows share one hand-off to the pool.
+void project_same_input(const Rows& in, std::size_t n, std::initializer_list<Projection> projections) {
+  std::vector<MatmulJob> jobs;
+  for (const Projection& p : projections) {
+    p.out->shape(n, p.rows);
+    jobs.push_back({p.matrix, p.ggml_type, p.rows, view(*p.out, n)});
+  }
+  matmul_same_input(view(in, n), n, in.width, jobs);
+}
+
+Projection projection(const TensorInfo& matrix, std::size_t rows, const Weights& weights, Rows& out) {
+  return {weights.file->tensor_data(matrix), matrix.ggml_type, rows, &out};
 }
 
 // Scores of one query head over cache rows 0..pos, softmax with the optional sink, and
@@ -177,9 +204,10 @@ void chunk_attention(std::size_t l, std::size_t first, std::size_t n,
   const std::size_t q_dim = config.heads * head_dim;
   const std::size_t kv_dim = config.kv_heads * head_dim;
 
-  project(ws.y, n, weights.attn_q[l], q_dim, weights, ws.q);
-  project(ws.y, n, weights.attn_k[l], kv_dim, weights, ws.k);
-  project(ws.y, n, weights.attn_v[l], kv_dim, weights, ws.v);
+  project_same_input(ws.y, n,
+                     {projection(weights.attn_q[l], q_dim, weights, ws.q),
+                      projection(weights.attn_k[l], kv_dim, weights, ws.k),
+                      projection(weights.attn_v[l], kv_dim, weights, ws.v)});
   add_bias_rows(ws.q, n, weights.attn_q_bias[l]);
   add_bias_rows(ws.k, n, weights.attn_k_bias[l]);
   add_bias_rows(ws.v, n, weights.attn_v_bias[l]);
@@ -228,20 +256,24 @@ void chunk_attention(std::size_t l, std::size_t first, std::size_t n,
   add_bias_rows(ws.o, n, weights.attn_output_bias[l]);
 }
 
-// out[i] = gate(g[i], u[i]) over n rows; one expf per element, so it runs on the pool, each
-// element computed alone.
-void gate_rows(const Rows& g, const Rows& u, std::size_t n, float (*gate)(float, float), Rows& out) {
+// out[i] = gate(g[i], u[i]) over n rows, with the gate's array kernel (silu_gate_rows or
+// expert_gate_rows, each element computed alone, so the rows can run on the pool).
+using GateRowsFn = void (*)(const float* g, const float* u, float* out, std::size_t n);
+
+void gate_rows(const Rows& g, const Rows& u, std::size_t n, GateRowsFn gate, Rows& out) {
   out.shape(n, g.width);
   parallel_ranges(n, 1, [&](std::size_t b, std::size_t e) {
-    for (std::size_t i = b * g.width; i < e * g.width; ++i) out.data[i] = gate(g.data[i], u.data[i]);
+    std::size_t first = b * g.width, count = (e - b) * g.width;
+    gate(g.data.data() + first, u.data.data() + first, out.data.data() + first, count);
   });
 }
 
 void dense_block(std::size_t l, std::size_t n, const ModelConfig& config, const Weights& weights,
                  Workspace& ws) {
-  project(ws.xn, n, weights.ffn_gate[l], config.ffn, weights, ws.g);
-  project(ws.xn, n, weights.ffn_up[l], config.ffn, weights, ws.u);
-  gate_rows(ws.g, ws.u, n, silu_gate, ws.a);
+  project_same_input(ws.xn, n,
+                     {projection(weights.ffn_gate[l], config.ffn, weights, ws.g),
+                      projection(weights.ffn_up[l], config.ffn, weights, ws.u)});
+  gate_rows(ws.g, ws.u, n, silu_gate_rows, ws.a);
   project(ws.a, n, weights.ffn_down[l], config.embed, weights, ws.f);
 }
 
@@ -309,11 +341,13 @@ void moe_block(std::size_t l, std::size_t n, const ModelConfig& config, const We
     ws.routed_in.shape(m, embed);
     for (std::size_t s = 0; s < m; ++s)
       std::copy_n(ws.xn.row(ws.routed_slot[s] / k), embed, ws.routed_in.row(s));
-    expert_project(ws.routed_in, m, moe.gate_exps, e, ffn, weights, ws.routed_g);
-    expert_project(ws.routed_in, m, moe.up_exps, e, ffn, weights, ws.routed_u);
+    project_same_input(
+        ws.routed_in, m,
+        {{expert_matrix(moe.gate_exps, e, ffn, embed, weights), moe.gate_exps.ggml_type, ffn, &ws.routed_g},
+         {expert_matrix(moe.up_exps, e, ffn, embed, weights), moe.up_exps.ggml_type, ffn, &ws.routed_u}});
     add_expert_bias_rows(ws.routed_g, m, moe.gate_exps_bias, e, ffn);
     add_expert_bias_rows(ws.routed_u, m, moe.up_exps_bias, e, ffn);
-    gate_rows(ws.routed_g, ws.routed_u, m, expert_gate, ws.routed_a);
+    gate_rows(ws.routed_g, ws.routed_u, m, expert_gate_rows, ws.routed_a);
     expert_project(ws.routed_a, m, moe.down_exps, e, embed, weights, ws.routed_out);
     add_expert_bias_rows(ws.routed_out, m, moe.down_exps_bias, e, embed);
     for (std::size_t s = 0; s < m; ++s)

@@ -149,6 +149,47 @@ TEST(SimdMatvec, ShortInputOfDecodedTypesSumsWhatItHas) {
   }
 }
 
+// The K-quant kernels convert a code or scale shifted by a power of two and carry the inverse
+// power in the factor it meets, which is exact only while the scaled factors stay normal
+// floats. Every 6-bit Q4_K scale and minimum and every int8 Q6_K scale meets half-precision
+// d (and dmin) at both ends of its range, subnormal and largest finite, of either sign.
+TEST(SimdMatvec, KQuantScaleFieldsAtTheEndsOfHalfPrecision) {
+  const uint16_t halves[] = {0x0001, 0x03FF, 0x0400, 0x7BFF, 0x8001, 0xFBFF, 0x3C00};
+  const size_t n_halves = std::size(halves);
+  const size_t cols = 512, rows = 48;  // a tile and a lone vector on either level
+  std::mt19937 rng(31);
+  for (SimdLevel level : levels_here()) {
+    LevelGuard guard(level);
+    for (uint32_t type : {GgmlType::Q4_K, GgmlType::Q6_K}) {
+      const GgmlTypeInfo* t = ggml_type_info(type);
+      size_t blocks = rows * cols / 256;
+      auto w = random_blocks(type, blocks, rng);
+      for (size_t b = 0; b < blocks; ++b) {
+        uint8_t* p = w.data() + b * t->block_bytes;
+        if (type == GgmlType::Q4_K) {
+          put16(p, halves[b % n_halves]);
+          put16(p + 2, halves[(b + 3) % n_halves]);
+          // sc(i) = (8b + i) % 64 and mn(i) = (8b + i + 32) % 64, packed as the format lays them out
+          uint8_t* s = p + 4;
+          auto sc = [&](int i) { return static_cast<int>((8 * b + i) % 64); };
+          auto mn = [&](int i) { return static_cast<int>((8 * b + i + 32) % 64); };
+          for (int i = 0; i < 4; ++i) {
+            s[i] = static_cast<uint8_t>(sc(i) | (sc(i + 4) >> 4) << 6);
+            s[i + 4] = static_cast<uint8_t>(mn(i) | (mn(i + 4) >> 4) << 6);
+            s[i + 8] = static_cast<uint8_t>((sc(i + 4) & 15) | (mn(i + 4) & 15) << 4);
+          }
+        } else {
+          put16(p + 208, halves[b % n_halves]);
+          for (int j = 0; j < 16; ++j) p[192 + j] = static_cast<uint8_t>(16 * b + j);
+        }
+      }
+      auto x = random_floats(cols, rng);
+      ASSERT_TRUE(same_bits(matvec(x, w, type, cols, rows), ref_matvec(type, w, x, cols, rows)))
+          << simd_level_name(level) << " " << t->name;
+    }
+  }
+}
+
 TEST(SimdLevels, DetectionIsConsistentAndLoweringIsCapped) {
   SimdLevel best = detected_simd_level();
   {
