@@ -144,6 +144,7 @@ void run_products(std::span<const RowProduct> products) {
 // Products of equal row counts side by side: each task computes the same rows of every
 // product, then hands those rows to rows_done.
 void run_products_by_rows(std::span<const RowProduct> products, std::size_t rows, RangeFn rows_done) {
+  ProductTimer timer;  // rows_done runs inside the products' tasks, so its time is theirs
   std::size_t unit = 1, unit_weights = 0;
   for (const auto& p : products) unit = std::max(unit, p.unit);  // lanes, or 1 for a plain kernel
   for (const auto& p : products) unit_weights += unit * p.cols;
