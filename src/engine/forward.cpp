@@ -153,9 +153,11 @@ void attend_head(std::size_t h, std::span<const float> q, const LayerCache& lc,
   }
 }
 
-// Heads go to the pool only when there is enough of them to pay for it: at least this many
-// score and value terms in all.
-constexpr std::size_t kMinParallelTerms = std::size_t{1} << 16;
+// Heads run side by side only when there is enough of them to pay for it: at least this
+// many score and value terms in all. A phase of the token's region starts far sooner than
+// a call into the pool, so it pays far earlier.
+constexpr std::size_t kMinPoolTerms = std::size_t{1} << 16;
+constexpr std::size_t kMinPhaseTerms = std::size_t{1} << 13;
 
 }  // namespace
 
@@ -181,7 +183,8 @@ std::vector<float> self_attention(std::span<const float> y, std::size_t l, const
       attend_head(h, p.q, lc, weights.attn_sinks[l], step, config, scratch,
                   std::span<float>(attn_out).subspan(h * head_dim, head_dim));
   };
-  if (config.heads * (step.pos + 1) * head_dim >= kMinParallelTerms)
+  std::size_t min_terms = region_threads() != 0 ? kMinPhaseTerms : kMinPoolTerms;
+  if (config.heads * (step.pos + 1) * head_dim >= min_terms)
     parallel_ranges(config.heads, 1, heads);
   else
     heads(0, config.heads);
@@ -214,6 +217,9 @@ std::vector<float> forward(std::size_t token, std::size_t pos, const ModelConfig
   if (config.layers == 0) return x;
   check_cache(cache, pos, config);
   StepContext step = step_context(config, weights, pos);
+  // The token's parallel steps are phases of one region: the pool's threads start once for
+  // the token instead of once for each product.
+  ParallelRegion region;
 
   for (std::size_t l = 0; l < config.layers; ++l) {
     std::vector<float> y = rms_norm(x, weights.attn_norm[l]);
