@@ -1,13 +1,22 @@
 #include "common/pool.hpp"
 
+#include <linux/futex.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
+#include <climits>
+#include <cstdint>
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 
 namespace korvex {
 namespace {
@@ -64,5 +73,322 @@ ScopedArena::~ScopedArena() { arena_override = previous; }
 tbb::task_arena& current_arena() { return arena_override ? *arena_override : pool_arena(); }
 
 std::size_t pool_threads() { return static_cast<std::size_t>(pool_arena().max_concurrency()); }
+
+// ---- Regions ------------------------------------------------------------------------------
+
+namespace {
+
+// One thread's share of a phase: the chunks [front, back) not yet claimed, as
+// (front << 32) | back. Its own thread takes chunks from the front, so that it streams
+// through one run of memory (a thread that hops between runs pays the prefetchers' ramp
+// each time); the others take them from the back once their own share is done.
+struct alignas(64) Share {
+  std::atomic<uint64_t> range{0};
+};
+
+}  // namespace
+
+// What a region shares with its helpers.
+struct RegionState {
+  explicit RegionState(std::size_t n_threads) : threads(n_threads), shares(new Share[n_threads]) {}
+
+  // One for the open region, one for the thread that keeps the state for its next region,
+  // one per helper handed out.
+  std::atomic<uint32_t> references{1};
+  const std::size_t threads;  // the caller and its helpers
+  const std::unique_ptr<Share[]> shares;
+  // Bumped at every publication and at the close: what idle helpers watch.
+  alignas(64) std::atomic<uint32_t> signal{0};
+  std::atomic<bool> open{false};
+  std::atomic<uint32_t> sleepers{0};
+  std::atomic<uint32_t> helpers{0};     // handed out and not gone yet: queued in the arena, or here
+  std::atomic<uint64_t> taken{0};       // bit i: share i + 1 is a present helper's own
+  // Chunks of the current phase finished (or skipped after a failure); the caller waits
+  // for all of them.
+  alignas(64) std::atomic<uint32_t> done{0};
+  std::atomic<bool> caller_sleeps{false};
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;  // written by the first chunk to fail, before it counts done
+  // The current phase, written before it is published. A thread reads it only while it owns
+  // a chunk of the phase, and the phase cannot end, let alone be rewritten, until that
+  // chunk is counted done.
+  std::size_t n = 0, grain = 1;
+  uint32_t chunks = 0;
+  const RangeFn* body = nullptr;
+};
+
+namespace {
+
+thread_local RegionState* open_region = nullptr;  // the region this thread opened
+thread_local bool running_chunk = false;
+
+// A waiting thread pauses a few times, then yields its CPU for a while, then sleeps. The
+// serial steps between two phases of a token are mostly a few microseconds, shorter than
+// the system calls that put a thread to sleep and wake it, let alone the time it takes to
+// run again; a thread that spins on meanwhile must still not keep its CPU from threads
+// with work: when the machine has more runnable threads than CPUs, it may hold the very
+// thread whose chunk the phase waits for. A yield with nobody waiting returns at once, so
+// on a quiet machine the yields are a longer spin.
+constexpr unsigned kPauses = 64;
+constexpr unsigned kYields = 128;
+constexpr unsigned kSpinsBeforeSleep = kPauses + kYields;
+
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Step `idle` of waiting, below kSpinsBeforeSleep.
+inline void wait_step(unsigned idle) {
+  if (idle < kPauses)
+    cpu_pause();
+  else
+    sched_yield();
+}
+
+void futex_wait(std::atomic<uint32_t>& word, uint32_t expected) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void futex_wake(std::atomic<uint32_t>& word, int count) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+void run_chunk(RegionState& s, uint32_t chunk) {
+  if (!s.failed.load(std::memory_order_relaxed)) {
+    std::size_t b = chunk * s.grain, e = std::min(s.n, b + s.grain);
+    bool outer = running_chunk;
+    running_chunk = true;
+    try {
+      (*s.body)(b, e);
+    } catch (...) {
+      if (!s.failed.exchange(true, std::memory_order_relaxed)) s.error = std::current_exception();
+    }
+    running_chunk = outer;
+  }
+  s.done.fetch_add(1, std::memory_order_seq_cst);
+  if (s.caller_sleeps.load(std::memory_order_seq_cst)) futex_wake(s.done, 1);
+}
+
+// Claims one chunk of the share, from the front or the back; false once it is empty. A
+// claim that succeeds is one of the phase now published: a share is emptied before its
+// phase can end and the next be published.
+bool claim(Share& share, bool front, uint32_t& chunk) {
+  uint64_t range = share.range.load(std::memory_order_acquire);
+  for (;;) {
+    uint32_t f = static_cast<uint32_t>(range >> 32), b = static_cast<uint32_t>(range);
+    if (f >= b) return false;
+    uint64_t rest = front ? range + (uint64_t{1} << 32) : range - 1;
+    if (share.range.compare_exchange_weak(range, rest, std::memory_order_acq_rel, std::memory_order_acquire)) {
+      chunk = front ? f : b - 1;
+      return true;
+    }
+  }
+}
+
+// Runs the chunks of share `me` (if it has one), then those left in the others.
+void work(RegionState& s, std::size_t me) {
+  uint32_t chunk;
+  if (me < s.threads)
+    while (claim(s.shares[me], true, chunk)) run_chunk(s, chunk);
+  for (std::size_t k = 1; k < s.threads; ++k) {
+    Share& other = s.shares[(me + k) % s.threads];
+    while (claim(other, false, chunk)) run_chunk(s, chunk);
+  }
+}
+
+bool has_chunks(const RegionState& s) {
+  for (std::size_t i = 0; i < s.threads; ++i) {
+    uint64_t range = s.shares[i].range.load(std::memory_order_seq_cst);
+    if (range >> 32 < static_cast<uint32_t>(range)) return true;
+  }
+  return false;
+}
+
+// The caller wakes one sleeper and that one wakes the rest while there is work left, so
+// that the caller pays for one wake-up (a system call, and on a virtual machine an
+// interrupt to another CPU) instead of one per helper.
+void wake_sleepers(RegionState& s, int count) {
+  if (s.sleepers.load(std::memory_order_seq_cst) != 0) futex_wake(s.signal, count);
+}
+
+// Sleeps until the signal moves on from `seen`, unless it has already. Announcing the
+// sleeper before looking again, against the caller's moving the signal before it looks
+// for sleepers (all sequentially consistent), means one of the two sees the other.
+void sleep_until_signal(RegionState& s, uint32_t seen) {
+  s.sleepers.fetch_add(1, std::memory_order_seq_cst);
+  if (s.signal.load(std::memory_order_seq_cst) == seen) futex_wait(s.signal, seen);
+  s.sleepers.fetch_sub(1, std::memory_order_seq_cst);
+  if (has_chunks(s) || !s.open.load(std::memory_order_seq_cst)) wake_sleepers(s, INT_MAX);
+}
+
+void signal_helpers(RegionState& s) {
+  s.signal.fetch_add(1, std::memory_order_seq_cst);
+  wake_sleepers(s, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The lowest share no present helper has (the caller has share 0), or none (`threads`:
+// the helper only takes chunks from the others' shares).
+std::size_t take_share(RegionState& s) {
+  if (s.threads - 1 > 64) return s.threads;
+  uint64_t taken = s.taken.load(std::memory_order_relaxed);
+  for (;;) {
+    uint64_t free = ~taken & (s.threads - 1 == 64 ? ~uint64_t{0} : (uint64_t{1} << (s.threads - 1)) - 1);
+    if (free == 0) return s.threads;
+    uint64_t bit = free & -free;
+    if (s.taken.compare_exchange_weak(taken, taken | bit, std::memory_order_relaxed)) return 1 + std::countr_zero(bit);
+  }
+}
+
+void give_back_share(RegionState& s, std::size_t share) {
+  if (share < s.threads) s.taken.fetch_and(~(uint64_t{1} << (share - 1)), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void help_region(RegionState& s) {
+  pool_handoff_acquire(&s);
+  const std::size_t me = take_share(s);
+  uint32_t seen = 0;  // a first look at the shares in any case
+  for (;;) {
+    unsigned idle = 0;
+    while (s.open.load(std::memory_order_acquire)) {
+      uint32_t now = s.signal.load(std::memory_order_acquire);
+      if (now != seen) {
+        seen = now;
+        work(s, me);
+        idle = 0;
+      } else if (idle < kSpinsBeforeSleep) {
+        wait_step(idle++);
+      } else {
+        sleep_until_signal(s, seen);
+        idle = 0;
+      }
+    }
+    s.helpers.fetch_sub(1, std::memory_order_seq_cst);
+    // A region opened while this helper was leaving may have counted it and handed out one
+    // helper fewer: it stays for that region unless a full set is out already.
+    if (!s.open.load(std::memory_order_seq_cst)) break;
+    if (s.helpers.fetch_add(1, std::memory_order_seq_cst) < s.threads - 1) continue;
+    s.helpers.fetch_sub(1, std::memory_order_seq_cst);
+    break;
+  }
+  give_back_share(s, me);
+}
+
+void release_region(RegionState* state) {
+  if (state->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete state;
+}
+
+namespace {
+
+// The state a thread keeps between its regions in the shared arena. Helpers of an earlier
+// region that are still queued then serve the next one, so a thread has at most one set of
+// helpers out however fast its regions come and go: a server running many generations at
+// once opens regions far faster than the arena's threads take their helpers up, and each
+// set left queued would hold its state until its helpers ran.
+struct KeptRegion {
+  RegionState* state = nullptr;
+  ~KeptRegion() {
+    if (state != nullptr) release_region(state);
+  }
+};
+thread_local KeptRegion kept_region;
+
+RegionState* region_state_for(tbb::task_arena& arena, std::size_t threads) {
+  RegionState*& kept = kept_region.state;
+  // Test arenas come and go; only the shared one is sure to outlive the helpers queued in it.
+  if (&arena != &pool_arena()) return new RegionState(threads);
+  if (kept != nullptr && kept->threads == threads) {
+    kept->references.fetch_add(1, std::memory_order_relaxed);
+    return kept;
+  }
+  if (kept != nullptr) release_region(kept);
+  kept = new RegionState(threads);
+  kept->references.fetch_add(1, std::memory_order_relaxed);
+  return kept;
+}
+
+}  // namespace
+
+ParallelRegion::ParallelRegion() {
+  if (open_region != nullptr || running_chunk) return;
+  tbb::task_arena& arena = current_arena();
+  RegionState* s = region_state_for(arena, static_cast<std::size_t>(std::max(1, arena.max_concurrency())));
+  s->open.store(true, std::memory_order_seq_cst);
+  pool_handoff_release(s);
+  try {
+    for (uint32_t out = s->helpers.load(std::memory_order_seq_cst); out + 1 < s->threads; ++out) {
+      s->references.fetch_add(1, std::memory_order_relaxed);
+      s->helpers.fetch_add(1, std::memory_order_seq_cst);
+      try {
+        arena.enqueue(RegionHelper(s));  // a helper not handed out drops its reference
+      } catch (...) {
+        s->helpers.fetch_sub(1, std::memory_order_seq_cst);
+        throw;
+      }
+    }
+  } catch (...) {
+    s->open.store(false, std::memory_order_seq_cst);  // let the helpers already handed out go
+    signal_helpers(*s);
+    release_region(s);
+    throw;
+  }
+  state_ = s;
+  open_region = s;
+}
+
+ParallelRegion::~ParallelRegion() {
+  if (state_ == nullptr) return;
+  open_region = nullptr;
+  state_->open.store(false, std::memory_order_seq_cst);
+  signal_helpers(*state_);
+  release_region(state_);
+}
+
+std::size_t region_threads() { return open_region != nullptr && !running_chunk ? open_region->threads : 0; }
+
+bool inside_phase() { return running_chunk; }
+
+void run_phase(std::size_t n, std::size_t grain, RangeFn body) {
+  RegionState& s = *open_region;
+  if (n == 0) return;
+  // Chunk numbers fit the halves of a share's word.
+  constexpr std::size_t kMaxChunks = std::size_t{1} << 30;
+  grain = std::max(grain, (n + kMaxChunks - 1) / kMaxChunks);
+  s.n = n;
+  s.grain = grain;
+  s.chunks = static_cast<uint32_t>((n + grain - 1) / grain);
+  s.body = &body;
+  s.failed.store(false, std::memory_order_relaxed);
+  s.done.store(0, std::memory_order_relaxed);
+  // Consecutive runs of chunks, one per thread while there are enough.
+  std::size_t shares = std::min<std::size_t>(s.threads, s.chunks);
+  for (std::size_t i = 0; i < s.threads; ++i) {
+    uint64_t b = i < shares ? i * s.chunks / shares : 0, e = i < shares ? (i + 1) * s.chunks / shares : 0;
+    s.shares[i].range.store(b << 32 | e, std::memory_order_release);
+  }
+  if (s.chunks > 1) signal_helpers(s);
+  work(s, 0);
+  // The last chunks run elsewhere: spin a while, then sleep until the thread that finishes
+  // one sees the caller asleep and wakes it.
+  for (unsigned idle = 0;; ++idle) {
+    uint32_t done = s.done.load(std::memory_order_seq_cst);
+    if (done == s.chunks) break;
+    if (idle < kSpinsBeforeSleep) {
+      wait_step(idle);
+      continue;
+    }
+    s.caller_sleeps.store(true, std::memory_order_seq_cst);
+    if (s.done.load(std::memory_order_seq_cst) == done) futex_wait(s.done, done);
+    s.caller_sleeps.store(false, std::memory_order_relaxed);
+  }
+  if (s.error) std::rethrow_exception(std::exchange(s.error, nullptr));
+}
 
 }  // namespace korvex

@@ -7,6 +7,7 @@
 #include "dequant/cpu_features.hpp"
 #include "dequant/dequant.hpp"
 #include "dequant/ggml_types.hpp"
+#include "dequant/product_clock.hpp"
 #include "dequant/row_kernels.hpp"
 #include "dequant/simd_kernels.hpp"
 
@@ -67,11 +68,13 @@ struct RowProduct {
     return dequant_row_dot(*info, row, x, cols);
   }
 
-  void run_units(std::size_t ub, std::size_t ue) const {
-    std::size_t r = ub * unit, end = std::min(ue * unit, rows);
+  // Rows [r, end), r a whole number of units.
+  void run_rows(std::size_t r, std::size_t end) const {
     if (fast != nullptr) r = fast(w, stride, x, cols, r, end, out);
     for (; r < end; ++r) out[r] = plain(r);
   }
+
+  void run_units(std::size_t ub, std::size_t ue) const { run_rows(ub * unit, std::min(ue * unit, rows)); }
 };
 
 RowProduct plan_rows(const GgmlTypeInfo* info, SimdRowsFn fast, const uint8_t* w, std::size_t stride,
@@ -98,16 +101,35 @@ RowProduct plan_typed(const GgmlTypeInfo& info, std::span<const float> x, std::s
                    out.data());
 }
 
-// Runs the products' units as one range on the pool: a single hand-off for all of them.
+// In a region, a product's rows are cut into a few chunks per thread, so that a helper
+// that joins late, or a thread slowed by the machine's other load, leaves little behind
+// for the others to wait on; but a chunk carries at least this many weights, so claiming
+// it (one atomic operation on a line every thread reads) stays small beside its work.
+constexpr std::size_t kChunksPerThread = 4;
+constexpr std::size_t kMinChunkWeights = std::size_t{1} << 13;
+
+// Units per task or chunk of `units` units of `unit_weights` weights each.
+std::size_t task_units(std::size_t units, std::size_t unit_weights) {
+  std::size_t threads = region_threads();
+  if (threads == 0)
+    return product_task_units(units, static_cast<std::size_t>(current_arena().max_concurrency()), unit_weights);
+  std::size_t chunks = threads * kChunksPerThread;
+  std::size_t per = (units + chunks - 1) / chunks;
+  std::size_t least = (kMinChunkWeights + unit_weights - 1) / std::max<std::size_t>(unit_weights, 1);
+  return std::max<std::size_t>({per, least, 1});
+}
+
+// Runs the products' units as one range on the pool (or as one phase of the thread's
+// region): a single hand-off for all of them.
 void run_products(std::span<const RowProduct> products) {
+  ProductTimer timer;
   std::size_t total = 0, weights = 0;
   for (const auto& p : products) {
     total += p.units();
     weights += p.units() * p.unit * p.cols;
   }
   if (total == 0) return;
-  std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
-  std::size_t grain = product_task_units(total, threads, (weights + total - 1) / total);
+  std::size_t grain = task_units(total, (weights + total - 1) / total);
   parallel_ranges_even(total, grain, [&](std::size_t ub, std::size_t ue) {
     std::size_t first = 0;  // first unit of the current product
     for (const auto& p : products) {
@@ -116,6 +138,21 @@ void run_products(std::span<const RowProduct> products) {
       if (b < e) p.run_units(b - first, e - first);
       first += n;
     }
+  });
+}
+
+// Products of equal row counts side by side: each task computes the same rows of every
+// product, then hands those rows to rows_done.
+void run_products_by_rows(std::span<const RowProduct> products, std::size_t rows, RangeFn rows_done) {
+  ProductTimer timer;  // rows_done runs inside the products' tasks, so its time is theirs
+  std::size_t unit = 1, unit_weights = 0;
+  for (const auto& p : products) unit = std::max(unit, p.unit);  // lanes, or 1 for a plain kernel
+  for (const auto& p : products) unit_weights += unit * p.cols;
+  std::size_t units = (rows + unit - 1) / unit;
+  parallel_ranges_even(units, task_units(units, unit_weights), [&](std::size_t ub, std::size_t ue) {
+    std::size_t b = ub * unit, e = std::min(ue * unit, rows);
+    for (const auto& p : products) p.run_rows(b, e);
+    rows_done(b, e);
   });
 }
 
@@ -168,6 +205,25 @@ std::vector<std::vector<float>> matvec_same_input(std::span<const float> x, std:
   }
   run_products(products);
   return outs;
+}
+
+void matvec_same_input(std::span<const float> x, std::span<const MatvecJob> jobs, std::size_t cols,
+                       std::span<std::vector<float>> outs, RangeFn rows_done) {
+  std::size_t rows = jobs.empty() ? 0 : jobs[0].rows;
+  for (const MatvecJob& j : jobs)
+    if (j.rows != rows) fatal("matvec: products combined row by row have {} and {} rows", rows, j.rows);
+  if (outs.size() != jobs.size()) fatal("matvec: {} outputs for {} products", outs.size(), jobs.size());
+  std::vector<RowProduct> products;
+  products.reserve(jobs.size());
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    const GgmlTypeInfo& info = supported_type(jobs[i].ggml_type);
+    // A product that needs its whole matrix dequantised first is done before the others.
+    if (runs_on_rows(info, x.size(), cols))
+      products.push_back(plan_typed(info, x, jobs[i].w, cols, rows, outs[i]));
+    else
+      outs[i] = matvec(x, jobs[i].w, jobs[i].ggml_type, cols, rows);
+  }
+  if (rows != 0) run_products_by_rows(products, rows, rows_done);
 }
 
 std::vector<float> matvec_f32(std::span<const float> w, std::span<const float> x, std::size_t cols,

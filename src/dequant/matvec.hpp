@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "common/range_fn.hpp"
+
 namespace korvex {
 
 // Typed product over the stored bytes. F32, BF16, Q5_1 and IQ4_NL use their own row
@@ -28,6 +30,14 @@ struct MatvecJob {
 };
 std::vector<std::vector<float>> matvec_same_input(std::span<const float> x, std::span<const MatvecJob> jobs,
                                                   std::size_t cols);
+
+// The same for products of equal row counts whose results are used row by row, into
+// outs (one vector per job, resized to the rows): each task computes rows [b, e) of every
+// product and then runs rows_done(b, e) on its thread, so the step that combines them (the
+// gate of a feed-forward block) runs beside the products instead of after them all. The
+// ranges cover [0, rows) once; rows_done reads only rows [b, e) of outs.
+void matvec_same_input(std::span<const float> x, std::span<const MatvecJob> jobs, std::size_t cols,
+                       std::span<std::vector<float>> outs, RangeFn rows_done);
 
 // Plain f32 product; each row sums its first min(cols, x.size()) products from -0.0.
 // w must hold rows * cols values (fatal stop otherwise).

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "common/nan_order.hpp"
+#include "dequant/expf_array.hpp"
 #include "dequant/matvec.hpp"
 #include "engine/forward.hpp"
 
@@ -46,14 +47,17 @@ float expert_gate(float g, float u) {
 
 std::vector<float> dense_ffn(std::span<const float> xn, std::size_t l, const ModelConfig& config,
                              const Weights& weights) {
-  // Gate and up share their input: one pass over the pool computes both.
   const TensorInfo &gate = weights.ffn_gate[l], &up = weights.ffn_up[l];
   const MatvecJob jobs[] = {{weights.file->tensor_data(gate), gate.ggml_type, config.ffn},
                             {weights.file->tensor_data(up), up.ggml_type, config.ffn}};
-  auto gu = matvec_same_input(xn, jobs, config.embed);
+  // Gate and up share their input: one pass computes both, and each task gates the rows it
+  // has just computed.
+  std::vector<float> gu[2], a(config.ffn);
   const std::vector<float>&g = gu[0], &u = gu[1];
-  std::vector<float> a(std::min(g.size(), u.size()));
-  for (std::size_t i = 0; i < a.size(); ++i) a[i] = silu_gate(g[i], u[i]);
+  auto gate_rows = [&](std::size_t b, std::size_t e) {
+    silu_gate_rows(g.data() + b, u.data() + b, a.data() + b, e - b);
+  };
+  matvec_same_input(xn, jobs, config.embed, gu, gate_rows);
   return product(a, weights.ffn_down[l], config.ffn, config.embed, weights);
 }
 
@@ -91,13 +95,20 @@ std::vector<float> expert_output(std::span<const float> xn, std::size_t e, const
   std::span<const uint8_t> up = expert_matrix(moe.up_exps, e, ffn, embed, weights);
   std::span<const uint8_t> down = expert_matrix(moe.down_exps, e, embed, ffn, weights);
 
-  std::vector<float> g = product(xn, gate, moe.gate_exps.ggml_type, embed, ffn);
-  std::vector<float> u = product(xn, up, moe.up_exps.ggml_type, embed, ffn);
-  add_expert_bias(g, moe.gate_exps_bias, e, ffn);
-  add_expert_bias(u, moe.up_exps_bias, e, ffn);
-
-  std::vector<float> a(std::min(g.size(), u.size()));
-  for (std::size_t i = 0; i < a.size(); ++i) a[i] = expert_gate(g[i], u[i]);
+  // Gate and up in one pass, each task adding the biases to the rows it has just computed
+  // and gating them.
+  const MatvecJob jobs[] = {{gate, moe.gate_exps.ggml_type, ffn}, {up, moe.up_exps.ggml_type, ffn}};
+  std::vector<float> gu[2], a(ffn);
+  std::vector<float>&g = gu[0], &u = gu[1];
+  const std::vector<float>&bg = moe.gate_exps_bias, &bu = moe.up_exps_bias;
+  auto gate_rows = [&](std::size_t b, std::size_t end) {
+    for (std::size_t i = b; i < end; ++i) {
+      if (e * ffn + i < bg.size()) g[i] = bg[e * ffn + i] + g[i];
+      if (e * ffn + i < bu.size()) u[i] = bu[e * ffn + i] + u[i];
+    }
+    expert_gate_rows(g.data() + b, u.data() + b, a.data() + b, end - b);
+  };
+  matvec_same_input(xn, jobs, embed, gu, gate_rows);
 
   std::vector<float> dn = product(a, down, moe.down_exps.ggml_type, ffn, embed);
   add_expert_bias(dn, moe.down_exps_bias, e, embed);

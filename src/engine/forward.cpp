@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/fatal.hpp"
+#include "common/pool.hpp"
 #include "dequant/dequant.hpp"
 #include "dequant/matvec.hpp"
 #include "engine/attention.hpp"
@@ -154,6 +155,9 @@ std::vector<float> forward(std::size_t token, std::size_t pos, const ModelConfig
   if (config.layers == 0) return x;
   check_cache(cache, pos, config);
   StepContext step = step_context(config, weights, pos);
+  // The token's parallel steps are phases of one region: the pool's threads start once for
+  // the token instead of once for each product.
+  ParallelRegion region;
 
   for (std::size_t l = 0; l < config.layers; ++l) {
     std::vector<float> y = rms_norm(x, weights.attn_norm[l]);

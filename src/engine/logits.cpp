@@ -1,5 +1,6 @@
 #include "engine/logits.hpp"
 
+#include "common/pool.hpp"
 #include "dequant/matvec.hpp"
 #include "engine/forward.hpp"
 
@@ -7,6 +8,7 @@ namespace korvex {
 
 std::vector<float> forward_logits(std::size_t token, std::size_t pos, const ModelConfig& config,
                                   const Weights& weights, KvCache& cache) {
+  ParallelRegion region;  // one for the layers and the output product together
   std::vector<float> x = forward(token, pos, config, weights, cache);
   std::vector<float> xn = rms_norm(x, weights.output_norm);
   const TensorInfo& output = weights.output;

@@ -10,6 +10,7 @@
 
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
+#include "dequant/expf_array.hpp"
 #include "dequant/ggml_types.hpp"
 #include "dequant/matmul.hpp"
 #include "dequant/matvec.hpp"
@@ -145,12 +146,15 @@ void chunk_attention(std::size_t l, std::size_t first, std::size_t n,
   add_bias_rows(ws.o, n, weights.attn_output_bias[l]);
 }
 
-// out[i] = gate(g[i], u[i]) over n rows; one expf per element, so it runs on the pool, each
-// element computed alone.
-void gate_rows(const Rows& g, const Rows& u, std::size_t n, float (*gate)(float, float), Rows& out) {
+// out[i] = gate(g[i], u[i]) over n rows, with the gate's array kernel (silu_gate_rows or
+// expert_gate_rows, each element computed alone, so the rows can run on the pool).
+using GateRowsFn = void (*)(const float* g, const float* u, float* out, std::size_t n);
+
+void gate_rows(const Rows& g, const Rows& u, std::size_t n, GateRowsFn gate, Rows& out) {
   out.shape(n, g.width);
   parallel_ranges(n, 1, [&](std::size_t b, std::size_t e) {
-    for (std::size_t i = b * g.width; i < e * g.width; ++i) out.data[i] = gate(g.data[i], u.data[i]);
+    std::size_t first = b * g.width, count = (e - b) * g.width;
+    gate(g.data.data() + first, u.data.data() + first, out.data.data() + first, count);
   });
 }
 
@@ -159,7 +163,7 @@ void dense_block(std::size_t l, std::size_t n, const ModelConfig& config, const 
   project_same_input(ws.xn, n,
                      {projection(weights.ffn_gate[l], config.ffn, weights, ws.g),
                       projection(weights.ffn_up[l], config.ffn, weights, ws.u)});
-  gate_rows(ws.g, ws.u, n, silu_gate, ws.a);
+  gate_rows(ws.g, ws.u, n, silu_gate_rows, ws.a);
   project(ws.a, n, weights.ffn_down[l], config.embed, weights, ws.f);
 }
 
@@ -233,7 +237,7 @@ void moe_block(std::size_t l, std::size_t n, const ModelConfig& config, const We
          {expert_matrix(moe.up_exps, e, ffn, embed, weights), moe.up_exps.ggml_type, ffn, &ws.routed_u}});
     add_expert_bias_rows(ws.routed_g, m, moe.gate_exps_bias, e, ffn);
     add_expert_bias_rows(ws.routed_u, m, moe.up_exps_bias, e, ffn);
-    gate_rows(ws.routed_g, ws.routed_u, m, expert_gate, ws.routed_a);
+    gate_rows(ws.routed_g, ws.routed_u, m, expert_gate_rows, ws.routed_a);
     expert_project(ws.routed_a, m, moe.down_exps, e, embed, weights, ws.routed_out);
     add_expert_bias_rows(ws.routed_out, m, moe.down_exps_bias, e, embed);
     for (std::size_t s = 0; s < m; ++s)

@@ -7,6 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "dequant/cpu_features.hpp"
+#include "engine/greedy_pick.hpp"
+
 namespace korvex {
 
 int32_t total_order_key(float value) {
@@ -27,10 +30,33 @@ void apply_repeat_penalty(std::span<float> logits, std::span<const std::size_t> 
   }
 }
 
+namespace {
+
+const GreedyPickKernel* greedy_pick_kernel() {
+  switch (active_simd_level()) {
+    case SimdLevel::Avx512: return &greedy_pick_avx512();
+    case SimdLevel::Avx2: return &greedy_pick_avx2();
+    case SimdLevel::Scalar: break;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 std::size_t greedy_pick(std::span<const float> logits) {
-  std::size_t best = 0;
+  std::size_t best = 0, i = 0;
   int32_t best_key = INT32_MIN;
-  for (std::size_t i = 0; i < logits.size(); ++i) {
+  // Whole vectors first (positions as 32-bit lanes), the rest in the same loop as without.
+  const GreedyPickKernel* k = greedy_pick_kernel();
+  if (k != nullptr && logits.size() < (std::size_t{1} << 31)) {
+    i = logits.size() / k->lanes * k->lanes;
+    if (i != 0) {
+      GreedyBest b = k->pick(logits.data(), i);
+      best = b.index;
+      best_key = b.key;
+    }
+  }
+  for (; i < logits.size(); ++i) {
     const int32_t key = total_order_key(logits[i]);
     if (key >= best_key) {
       best = i;

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <bit>
 #include <cmath>
+#include <memory>
+#include <string>
 
 #include "common/pool.hpp"
 #include "dequant/dequant.hpp"
@@ -150,6 +154,11 @@ TEST(Matvec, ResultDoesNotDependOnThreadCount) {
   auto wf = random_floats(cols * rows, rng);
   auto x = random_floats(cols, rng);
   auto many = matvec_f32(wf, x, cols, rows);
+  {
+    // The products of a token run as phases of its region, in chunks of their own size.
+    ParallelRegion region;
+    EXPECT_TRUE(same_bits(matvec_f32(wf, x, cols, rows), many)) << "in a region";
+  }
   ScopedArena scope(one);
   EXPECT_TRUE(same_bits(matvec_f32(wf, x, cols, rows), many));
 }
@@ -182,6 +191,55 @@ TEST(Matvec, SameInputProductsEqualSeparateOnes) {
   auto w = random_matrix(GgmlType::Q8_0, 64, 3, rng);
   const MatvecJob bad[] = {{w, GgmlType::Q8_0, 3}, {std::span<const uint8_t>(w).first(w.size() - 1), GgmlType::Q8_0, 3}};
   EXPECT_NE(fatal_message([&] { matvec_same_input(x, bad, 64); }).find("too short"), std::string::npos);
+}
+
+TEST(Matvec, RowsDoneSeesEachRowOnceWithEveryProductOfItDone) {
+  std::mt19937 rng(41);
+  tbb::task_arena one(1);
+  // Row counts that leave ragged tiles; cols 48 leaves the K types a partial block, so
+  // their products dequantise the whole matrix before the others run.
+  for (size_t cols : {size_t{288}, size_t{48}}) {
+    for (size_t rows : {size_t{1}, size_t{45}, size_t{301}}) {
+      auto x = random_floats(cols, rng);
+      std::vector<std::vector<uint8_t>> mats;
+      std::vector<MatvecJob> jobs;
+      for (uint32_t type : {GgmlType::Q8_0, GgmlType::Q4_K, GgmlType::IQ4_NL, GgmlType::F32}) {
+        if (!has_row_kernel(type) && (cols * rows) % ggml_type_info(type)->block_elems != 0) continue;
+        mats.push_back(random_matrix(type, cols, rows, rng));
+        jobs.push_back({mats.back(), type, rows});
+      }
+      std::vector<std::vector<float>> want;
+      for (const MatvecJob& j : jobs) want.push_back(matvec(x, j.w, j.ggml_type, cols, rows));
+      for (int where = 0; where < 3; ++where) {  // the pool, a region, one thread
+        std::unique_ptr<ParallelRegion> region;
+        std::unique_ptr<ScopedArena> scope;
+        if (where == 1) region = std::make_unique<ParallelRegion>();
+        if (where == 2) scope = std::make_unique<ScopedArena>(one);
+        std::vector<std::vector<float>> outs(jobs.size());
+        std::vector<std::atomic<int>> seen(rows);
+        std::atomic<int> early{0};
+        auto rows_done = [&](std::size_t b, std::size_t e) {
+          for (std::size_t r = b; r < e; ++r) {
+            seen[r].fetch_add(1);
+            for (std::size_t i = 0; i < jobs.size(); ++i)
+              if (std::bit_cast<uint32_t>(outs[i][r]) != std::bit_cast<uint32_t>(want[i][r])) ++early;
+          }
+        };
+        matvec_same_input(x, jobs, cols, outs, rows_done);
+        const std::string what = std::to_string(cols) + "x" + std::to_string(rows) + " way " + std::to_string(where);
+        EXPECT_EQ(early.load(), 0) << what;
+        for (std::size_t r = 0; r < rows; ++r) ASSERT_EQ(seen[r].load(), 1) << what << " row " << r;
+        for (std::size_t i = 0; i < jobs.size(); ++i) EXPECT_TRUE(same_bits(outs[i], want[i])) << what;
+      }
+    }
+  }
+  // Products combined row by row must have as many rows each.
+  auto x = random_floats(64, rng);
+  auto w = random_matrix(GgmlType::Q8_0, 64, 3, rng);
+  const MatvecJob uneven[] = {{w, GgmlType::Q8_0, 3}, {w, GgmlType::Q8_0, 2}};
+  std::vector<std::vector<float>> outs(2);
+  auto nothing = [](std::size_t, std::size_t) {};
+  EXPECT_NE(fatal_message([&] { matvec_same_input(x, uneven, 64, outs, nothing); }).find("rows"), std::string::npos);
 }
 
 TEST(Matvec, ShortArgumentsStopInsteadOfReadingOutside) {

@@ -116,6 +116,27 @@ TEST_P(ForwardMatchesReference, OverSeveralPositions) {
 INSTANTIATE_TEST_SUITE_P(Models, ForwardMatchesReference, testing::ValuesIn(reference_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Every product, the attention heads and the gates of a step split by thread count: the
+// logits of every position must not show it.
+TEST_P(ForwardMatchesReference, DoesNotDependOnTheThreadCount) {
+  const ReferenceCase& c = GetParam();
+  test::TinyModel model = test::make_tiny_model(c.spec);
+  test::LoadedModel loaded = test::load_model(model.builder);
+  auto run = [&] {
+    KvCache cache = KvCache::empty(loaded.config);
+    std::vector<std::vector<uint32_t>> steps;
+    for (std::size_t pos = 0; pos < c.positions; ++pos)
+      steps.push_back(bits_of(forward_logits((7 * pos + 3) % loaded.config.vocab, pos, loaded.config, loaded.weights, cache)));
+    return steps;
+  };
+  const auto all = run();
+  tbb::task_arena one(1), three(3);
+  for (tbb::task_arena* arena : {&one, &three}) {
+    ScopedArena scope(*arena);
+    EXPECT_TRUE(run() == all) << arena->max_concurrency() << " threads";
+  }
+}
+
 TEST(Forward, WithoutLayersReturnsTheEmbeddingRowAndLeavesTheCache) {
   TinySpec s;
   s.layers = 0;

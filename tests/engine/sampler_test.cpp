@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
+
+#include "dequant/cpu_features.hpp"
 
 namespace korvex {
 namespace {
@@ -66,6 +70,38 @@ TEST(GreedyPick, TotalOrderWithHighestIndexOnTies) {
       {"single", {-INF}, 0},
   };
   for (const auto& c : cases) EXPECT_EQ(greedy_pick(c.logits), c.pick) << c.name;
+}
+
+// The plain pick: one pass, the later index taking equal keys.
+std::size_t plain_greedy_pick(const std::vector<float>& logits) {
+  std::size_t best = 0;
+  int32_t best_key = INT32_MIN;
+  for (std::size_t i = 0; i < logits.size(); ++i)
+    if (total_order_key(logits[i]) >= best_key) best = i, best_key = total_order_key(logits[i]);
+  return best;
+}
+
+TEST(GreedyPick, VectorPickEqualsThePlainOneOnEveryLevel) {
+  // Few distinct values, so that maxima repeat across lanes and vectors; the special values
+  // of the total order among them; lengths around the vector widths, with ragged tails.
+  const float values[] = {NAN_NEG, -INF, -3.0f, -0.0f, 0.0f, 1e-45f, 2.0f, INF, NAN_POS,
+                          std::bit_cast<float>(0xFFFFFFFFu), std::bit_cast<float>(0x7FFFFFFFu)};
+  std::mt19937 rng(5);
+  for (SimdLevel level : {SimdLevel::Scalar, SimdLevel::Avx2, SimdLevel::Avx512}) {
+    if (level > detected_simd_level()) continue;
+    set_simd_level(level);
+    for (std::size_t n : {1, 7, 8, 15, 16, 17, 33, 64, 1000, 151936}) {
+      for (int trial = 0; trial < 20; ++trial) {
+        // Each trial draws from a prefix of the values so that the top one varies.
+        std::size_t distinct = 1 + trial % std::size(values);
+        std::vector<float> logits(n);
+        for (float& v : logits) v = values[rng() % distinct];
+        ASSERT_EQ(greedy_pick(logits), plain_greedy_pick(logits))
+            << simd_level_name(level) << " n " << n << " trial " << trial;
+      }
+    }
+  }
+  set_simd_level(detected_simd_level());
 }
 
 // Draw r of seed 0, in order: 0.7311134, 0.7734602, 0.0258446, 0.5841593, ...

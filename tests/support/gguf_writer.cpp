@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 
 namespace korvex::test {
@@ -60,7 +61,13 @@ GgufBuilder& GgufBuilder::kv(std::string key, MetaValue value) {
 
 GgufBuilder& GgufBuilder::tensor(std::string name, std::vector<uint64_t> dims, uint32_t ggml_type,
                                  std::vector<uint8_t> data) {
-  tensors.push_back({std::move(name), std::move(dims), ggml_type, std::move(data), std::nullopt});
+  tensors.push_back({std::move(name), std::move(dims), ggml_type, std::move(data), std::nullopt, {}, 0});
+  return *this;
+}
+
+GgufBuilder& GgufBuilder::tensor_source(std::string name, std::vector<uint64_t> dims, uint32_t ggml_type,
+                                        uint64_t size, std::function<std::vector<uint8_t>()> source) {
+  tensors.push_back({std::move(name), std::move(dims), ggml_type, {}, std::nullopt, std::move(source), size});
   return *this;
 }
 
@@ -69,38 +76,87 @@ GgufBuilder& GgufBuilder::tensor_f32(std::string name, std::vector<uint64_t> dim
   return tensor(std::move(name), std::move(dims), 0, f32_bytes(values));
 }
 
-std::vector<uint8_t> GgufBuilder::bytes() const {
-  std::vector<uint8_t> b;
-  Out o{b, version};
+namespace {
+
+// Header, metadata and tensor table, and where each tensor's bytes go.
+struct Layout {
+  std::vector<uint8_t> head;
+  std::vector<uint64_t> offsets;  // relative to data_start
+  uint64_t data_start = 0;
+  uint64_t data_size = 0;         // up to the end of the last tensor
+  uint64_t file_size() const { return offsets.empty() ? head.size() : data_start + data_size; }
+};
+
+Layout layout(const GgufBuilder& g) {
+  Layout l;
+  Out o{l.head, g.version};
   o.raw<uint32_t>(0x46554747);
-  o.raw<uint32_t>(version);
-  o.count(tensors.size());
-  o.count(kvs.size());
-  for (const auto& [k, v] : kvs) {
+  o.raw<uint32_t>(g.version);
+  o.count(g.tensors.size());
+  o.count(g.kvs.size());
+  for (const auto& [k, v] : g.kvs) {
     o.str(k);
     o.raw<uint32_t>(v.type());
     o.value(v);
   }
-  std::vector<uint64_t> offsets;
-  uint64_t next = 0;
-  for (const auto& t : tensors) {
-    uint64_t off = t.offset ? *t.offset : align_up(next, alignment);
-    offsets.push_back(off);
-    next = std::max(next, off + t.data.size());
+  for (const auto& t : g.tensors) {
+    uint64_t off = t.offset ? *t.offset : align_up(l.data_size, g.alignment);
+    l.offsets.push_back(off);
+    l.data_size = std::max(l.data_size, off + t.size());
     o.str(t.name);
     o.raw<uint32_t>(static_cast<uint32_t>(t.dims.size()));
     for (uint64_t d : t.dims) o.count(d);
     o.raw<uint32_t>(t.ggml_type);
     o.raw<uint64_t>(off);
   }
-  uint64_t data_start = align_up(b.size(), alignment);
-  if (!tensors.empty()) {
-    b.resize(data_start + next, 0);
-    for (size_t i = 0; i < tensors.size(); ++i)
-      if (!tensors[i].data.empty())  // an empty vector's data() may be null
-        std::memcpy(b.data() + data_start + offsets[i], tensors[i].data.data(), tensors[i].data.size());
+  l.data_start = align_up(l.head.size(), g.alignment);
+  return l;
+}
+
+// The tensor's bytes: its data, or what its source makes, kept in `made`.
+std::span<const uint8_t> tensor_bytes(const GgufBuilder::Tensor& t, std::vector<uint8_t>& made) {
+  if (!t.source) return t.data;
+  made = t.source();
+  if (made.size() != t.source_size)
+    throw std::runtime_error("tensor " + t.name + ": source gave " + std::to_string(made.size()) +
+                             " bytes, not " + std::to_string(t.source_size));
+  return made;
+}
+
+}  // namespace
+
+std::vector<uint8_t> GgufBuilder::bytes() const {
+  Layout l = layout(*this);
+  const uint64_t size = l.file_size();
+  std::vector<uint8_t> b = std::move(l.head);
+  b.resize(size, 0);
+  for (size_t i = 0; i < tensors.size(); ++i) {
+    std::vector<uint8_t> made;
+    std::span<const uint8_t> data = tensor_bytes(tensors[i], made);
+    if (!data.empty())  // an empty vector's data() may be null
+      std::memcpy(b.data() + l.data_start + l.offsets[i], data.data(), data.size());
   }
   return b;
+}
+
+void GgufBuilder::write_to(const std::filesystem::path& path) const {
+  Layout l = layout(*this);
+  {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(l.head.data()), static_cast<std::streamsize>(l.head.size()));
+    for (size_t i = 0; i < tensors.size() && f; ++i) {
+      std::vector<uint8_t> made;
+      std::span<const uint8_t> data = tensor_bytes(tensors[i], made);
+      // Seeking past the end leaves a gap that reads as zeros, like the padding of bytes().
+      f.seekp(static_cast<std::streamoff>(l.data_start + l.offsets[i]));
+      if (!data.empty())
+        f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    }
+    f.close();
+    if (!f) throw std::runtime_error("cannot write " + path.string());
+  }
+  // Padding after the last tensor written, or a table of empty tensors, still has its bytes.
+  std::filesystem::resize_file(path, l.file_size());
 }
 
 std::string GgufBuilder::write() const { return write_temp_file(bytes()); }

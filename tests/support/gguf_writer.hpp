@@ -2,6 +2,7 @@
 // Writes GGUF files for tests: any version, any value types, any tensor bytes, any alignment.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,12 @@ struct GgufBuilder {
     uint32_t ggml_type;
     std::vector<uint8_t> data;
     std::optional<uint64_t> offset;  // explicit offset (relative to data start), else packed
+    // When set, the bytes are made only as the file is written (`data` stays empty): exactly
+    // `source_size` of them, so that files larger than memory can be written.
+    std::function<std::vector<uint8_t>()> source;
+    uint64_t source_size = 0;
+
+    uint64_t size() const { return source ? source_size : data.size(); }
   };
 
   uint32_t version = 3;
@@ -28,12 +35,18 @@ struct GgufBuilder {
   GgufBuilder& tensor(std::string name, std::vector<uint64_t> dims, uint32_t ggml_type,
                       std::vector<uint8_t> data);
   GgufBuilder& tensor_f32(std::string name, std::vector<uint64_t> dims, const std::vector<float>& values);
+  GgufBuilder& tensor_source(std::string name, std::vector<uint64_t> dims, uint32_t ggml_type, uint64_t size,
+                             std::function<std::vector<uint8_t>()> source);
 
   // Header, metadata, tensor table, padding to `alignment`, then each tensor's bytes at its
   // offset (packed in order, each start rounded up to `alignment`, unless given).
   std::vector<uint8_t> bytes() const;
   // Writes bytes() to a new file in a fresh temporary directory and returns its path.
   std::string write() const;
+  // Writes the same bytes to `path`, holding only one tensor's bytes at a time: each tensor is
+  // made (its source called, in table order) just before it goes out. Throws when a source
+  // gives the wrong number of bytes or the file cannot be written.
+  void write_to(const std::filesystem::path& path) const;
 };
 
 MetaValue mv_u32(uint32_t v);
