@@ -1,7 +1,7 @@
 // The attention on its own over synthetic key/value caches of the 0.5B shape (14 query
 // heads over 2 key/value heads of 64 elements), on the active instruction set.
 //   BM_Decode/rows/layers: one decoded position's attention over `layers` caches in turn,
-//     as one token runs its layers (24 caches of 4,000 rows: 98 MB, far past the caches);
+//     in one parallel region, as one token runs its layers (24 caches of 4,000 rows: 98 MB, far past the caches);
 //     reports the cache bytes read per second. With --threads=1 and one layer: the kernels'
 //     speed with the cache in the nearest caches.
 //   BM_Chunk/first: a prompt chunk of 128 positions after `first` cached ones.
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/pool.hpp"
 #include "dequant/cpu_features.hpp"
 #include "engine/attention.hpp"
 #include "pool_benchmark_main.hpp"
@@ -45,6 +46,7 @@ void BM_Decode(benchmark::State& state) {
   const std::vector<float> q = random_floats(kQDim, 3);
   std::vector<float> out(kQDim);
   for (auto _ : state) {
+    ParallelRegion region;  // one per token, as the decoding step opens it
     for (const LayerCache& lc : caches) {
       std::fill(out.begin(), out.end(), 0.0f);
       attend_position(q, lc, {}, rows, kShape, out);

@@ -20,8 +20,10 @@ constexpr std::size_t kRowsPerTask = 256;
 // Elements per value task: one cache line of every value row.
 constexpr std::size_t kSliceFloats = 16;
 // Below this many multiply-adds a position's attention runs on the calling thread: handing it
-// to the pool and waiting for the last thread costs more than the work.
-constexpr std::size_t kMinParallelTerms = std::size_t{1} << 19;
+// to the pool and waiting for the last thread costs more than the work. A phase of the
+// token's region starts far sooner than a call into the pool, so it pays far earlier.
+constexpr std::size_t kMinPoolTerms = std::size_t{1} << 19;
+constexpr std::size_t kMinPhaseTerms = std::size_t{1} << 17;
 // Query heads per prompt task: their scores of a block of positions stay in the caches
 // (16 floats per row each) while the softmax and the value sums read them back.
 constexpr std::size_t kHeadsPerTask = 4;
@@ -197,8 +199,10 @@ void DecodeAttention::values(std::size_t group, std::size_t slice) const {
 
 void attend_position(std::span<const float> q, const LayerCache& lc, std::span<const float> sinks,
                      std::size_t rows, const AttentionShape& shape, std::span<float> out) {
-  const bool parallel = shape.heads * rows * shape.head_dim >= kMinParallelTerms;
-  const DecodeAttention plan(q, lc, sinks, rows, shape, out, parallel ? pool_threads() : 1, tl_decode);
+  const std::size_t region = region_threads();
+  const bool parallel = shape.heads * rows * shape.head_dim >= (region != 0 ? kMinPhaseTerms : kMinPoolTerms);
+  const std::size_t threads = !parallel ? 1 : region != 0 ? region : pool_threads();
+  const DecodeAttention plan(q, lc, sinks, rows, shape, out, threads, tl_decode);
   auto body = [&](std::size_t b, std::size_t e) {
     for (std::size_t t = b; t < e; ++t) plan.run(t);
   };
