@@ -69,10 +69,10 @@ std::vector<ReferenceCase> reference_cases() {
          s.qkv_bias = true;
          s.matrix_types = {Q5_1, IQ4_NL, F32};
        }), false},
-      // Enough cache rows for the vector kernels, for more than one task of 256 rows, and
-      // (from 293 positions on) for the attention's phases on the pool.
+      // Enough cache rows for the vector kernels, for more than one range of 256 rows, and
+      // (from 256 positions on) for the attention's work on the token region's threads.
       {"long_context_attention_on_the_pool", with(TinySpec{}, [](TinySpec& s) {
-         s.embed = 64, s.heads = 28, s.kv_heads = 4, s.head_dim = 64, s.layers = 1, s.ffn = 32;
+         s.embed = 64, s.heads = 8, s.kv_heads = 2, s.head_dim = 64, s.layers = 1, s.ffn = 32;
          s.sinks = s.heads;
          s.matrix_types = {F32, Q8_0};
        }), true, 300},
