@@ -1,7 +1,7 @@
 // The attention of one decoded position against a loop-by-loop reference, and the prompt's
 // chunks against one position at a time, bit for bit: grouped and ungrouped heads, odd head
 // sizes, cache lengths around the vector, tile and task sizes, every kind of sink, NaN and
-// infinite scores, every instruction-set level, one thread and the whole pool.
+// infinite scores, every instruction-set level, one thread, the whole pool and a region.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -146,6 +146,12 @@ TEST_P(Attention, OnePositionMatchesTheLoopByLoopReference) {
       std::vector<float> got(s.heads * s.head_dim, 0.0f);
       attend_position(q, lc, c.sinks, rows, s, got);
       EXPECT_EQ(bits_of(got), bits_of(want));
+      {
+        ParallelRegion region;  // as a decoding step runs it: a phase of the token's region
+        std::vector<float> in_region(s.heads * s.head_dim, 0.0f);
+        attend_position(q, lc, c.sinks, rows, s, in_region);
+        EXPECT_EQ(bits_of(in_region), bits_of(want)) << "in a region";
+      }
       ScopedArena alone(one);
       std::vector<float> single(s.heads * s.head_dim, 0.0f);
       attend_position(q, lc, c.sinks, rows, s, single);
