@@ -49,7 +49,8 @@ struct LaneScores {
 // position i over rows t < rows + i. The weight of row t for sum k of position i is at
 // p[k * p_stride + (t / lanes) * p_block + i * lanes + t % lanes]: p_block = lanes for one
 // position's weights in row order, lanes * lanes for the blocks lane_softmax leaves (lanes
-// of a block being positions). Its out is at out + i * out_position + k * out_stride.
+// of a block being positions, so positions <= lanes). Its out is at
+// out + i * out_position + k * out_stride.
 struct WeightedSums {
   const float* p;
   std::size_t p_stride, p_block, sums, positions;
@@ -84,7 +85,7 @@ struct AttentionKernels {
 };
 
 // Scratch floats row_scores needs: a running max vector per head, and the queries of the
-// heads it scores together interleaved element by element.
+// heads it scores together (at most 8) interleaved element by element.
 inline std::size_t row_scores_work(const AttentionKernels& k, std::size_t heads, std::size_t head_dim) {
   return heads * k.lanes + 8 * head_dim;
 }
