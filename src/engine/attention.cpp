@@ -121,7 +121,8 @@ std::size_t DecodeAttention::pairs(const HeadGroup& g) const { return (g.end - g
 void DecodeAttention::run(std::size_t task) const {
   const std::size_t groups = groups_.size(), value_tasks = groups * slices_;
   const std::size_t home = task < value_tasks ? task / slices_ : (task - value_tasks) % groups;
-  // Every task starts with its own group: its scores, then its softmax, then the others'.
+  // Every task takes what is left of the score ranges, its own group's first, then what is
+  // left of the softmax pairs, the same way, and then does its value piece.
   for (std::size_t i = 0; i < groups; ++i) {
     const std::size_t g = (home + i) % groups;
     for (std::size_t r; (r = claim(progress_[g].next_range, ranges_)) < ranges_;) {
