@@ -2,20 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
 #include "dequant/dequant.hpp"
 #include "dequant/matvec.hpp"
+#include "engine/attention.hpp"
 #include "engine/ffn.hpp"
-#include "engine/prefill_attention.hpp"
 
 namespace korvex {
 
 namespace {
-
-constexpr float kNegInf = -std::numeric_limits<float>::infinity();
 
 // v[i] = bias[i] + v[i] for the elements both have.
 void add_bias(std::vector<float>& v, std::span<const float> bias) {
@@ -112,53 +109,6 @@ Projections project_qkv(std::span<const float> y, std::size_t l, const StepConte
   return p;
 }
 
-// One query head over cache positions 0..pos: scores, softmax with the optional sink, and the
-// weighted sum of the value rows into out. `weights` is a scratch buffer of pos + 1 floats.
-void attend_head(std::size_t h, std::span<const float> q, const LayerCache& lc,
-                 std::span<const float> sinks, const StepContext& step, const ModelConfig& config,
-                 std::span<float> p, std::span<float> out) {
-  std::size_t head_dim = config.head_dim;
-  std::size_t kv_dim = config.kv_heads * head_dim;
-  // Query heads are grouped onto key/value heads in consecutive blocks.
-  std::size_t kv_h = (h * config.kv_heads) / config.heads;
-  std::span<const float> q_head = q.subspan(h * head_dim, head_dim);
-
-  // Every cache row's score is one row sum over the keys of this head, summed as
-  // attention_score sums it; the vector row kernel does them side by side.
-  dot_rows_f32(lc.keys.data() + kv_h * head_dim, kv_dim, q_head.data(), head_dim, step.pos + 1, p.data());
-  for (std::size_t t = 0; t <= step.pos; ++t) p[t] = p[t] * step.score_scale;
-
-  // A sink is one more logit in the softmax without a value row.
-  float sink = h < sinks.size() ? sinks[h] : kNegInf;
-  float m = kNegInf;
-  for (float s : p) m = nan_ignoring_max(m, s);
-  float mx = nan_ignoring_max(m, sink);
-
-  float z = -0.0f;
-  for (float& e : p) {
-    e = expf(e - mx);
-    z = e + z;
-  }
-  if (sink > kNegInf) z = z + expf(sink - mx);
-  for (float& e : p) e = e / z;
-
-  const float* values = lc.values.data() + kv_h * head_dim;
-  if (const AttentionKernels* k = attention_kernels()) {
-    k->weighted_sum(p.data(), 1, values, kv_dim, head_dim, step.pos + 1, out.data());
-    return;
-  }
-  for (std::size_t t = 0; t <= step.pos; ++t) {
-    const float* value = values + t * kv_dim;
-    for (std::size_t d = 0; d < head_dim; ++d) out[d] = p[t] * value[d] + out[d];
-  }
-}
-
-// Heads run side by side only when there is enough of them to pay for it: at least this
-// many score and value terms in all. A phase of the token's region starts far sooner than
-// a call into the pool, so it pays far earlier.
-constexpr std::size_t kMinPoolTerms = std::size_t{1} << 16;
-constexpr std::size_t kMinPhaseTerms = std::size_t{1} << 13;
-
 }  // namespace
 
 std::vector<float> self_attention(std::span<const float> y, std::size_t l, const StepContext& step,
@@ -173,21 +123,9 @@ std::vector<float> self_attention(std::span<const float> y, std::size_t l, const
   lc.keys.insert(lc.keys.end(), p.k.begin(), p.k.end());
   lc.values.insert(lc.values.end(), p.v.begin(), p.v.end());
 
-  // Each head writes only its own slice of the output, so running heads side by side
-  // never shows in the result.
   std::vector<float> attn_out(q_dim, 0.0f);
-  auto heads = [&](std::size_t b, std::size_t e) {
-    thread_local std::vector<float> scratch;
-    scratch.resize(step.pos + 1);
-    for (std::size_t h = b; h < e; ++h)
-      attend_head(h, p.q, lc, weights.attn_sinks[l], step, config, scratch,
-                  std::span<float>(attn_out).subspan(h * head_dim, head_dim));
-  };
-  std::size_t min_terms = region_threads() != 0 ? kMinPhaseTerms : kMinPoolTerms;
-  if (config.heads * (step.pos + 1) * head_dim >= min_terms)
-    parallel_ranges(config.heads, 1, heads);
-  else
-    heads(0, config.heads);
+  attend_position(p.q, lc, weights.attn_sinks[l], step.pos + 1,
+                  {config.heads, config.kv_heads, head_dim, step.score_scale}, attn_out);
 
   std::vector<float> o = project(attn_out, weights.attn_output[l], q_dim, config.embed, weights);
   add_bias(o, weights.attn_output_bias[l]);

@@ -10,15 +10,14 @@
 
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
-#include "dequant/cpu_features.hpp"
 #include "dequant/expf_array.hpp"
 #include "dequant/ggml_types.hpp"
 #include "dequant/matmul.hpp"
 #include "dequant/matvec.hpp"
+#include "engine/attention.hpp"
 #include "engine/ffn.hpp"
 #include "engine/forward.hpp"
 #include "engine/logits.hpp"
-#include "engine/prefill_attention.hpp"
 
 namespace korvex {
 namespace {
@@ -111,91 +110,6 @@ Projection projection(const TensorInfo& matrix, std::size_t rows, const Weights&
   return {weights.file->tensor_data(matrix), matrix.ggml_type, rows, &out};
 }
 
-// Scores of one query head over cache rows 0..pos, softmax with the optional sink, and
-// the weighted sum of the value rows into out (q_dim zeros before): the operations of the
-// one-position attention, in its order.
-void attend(const float* q_head, std::size_t pos, std::size_t kv_h, const LayerCache& lc,
-            float sink, float score_scale, std::size_t head_dim, std::size_t kv_dim, float* p,
-            float* out) {
-  const float* keys = lc.keys.data() + kv_h * head_dim;
-  for (std::size_t t = 0; t <= pos; ++t) {
-    const float* key = keys + t * kv_dim;
-    float dot = -0.0f;
-    for (std::size_t j = 0; j < head_dim; ++j) dot = q_head[j] * key[j] + dot;
-    p[t] = dot * score_scale;
-  }
-  float m = kNegInf;
-  for (std::size_t t = 0; t <= pos; ++t) m = nan_ignoring_max(m, p[t]);
-  float mx = nan_ignoring_max(m, sink);
-  float z = -0.0f;
-  for (std::size_t t = 0; t <= pos; ++t) {
-    p[t] = expf(p[t] - mx);
-    z = p[t] + z;
-  }
-  if (sink > kNegInf) z = z + expf(sink - mx);
-  for (std::size_t t = 0; t <= pos; ++t) p[t] = p[t] / z;
-
-  const float* values = lc.values.data() + kv_h * head_dim;
-  for (std::size_t t = 0; t <= pos; ++t) {
-    const float* value = values + t * kv_dim;
-    for (std::size_t d = 0; d < head_dim; ++d) out[d] = p[t] * value[d] + out[d];
-  }
-}
-
-// A per-thread scratch vector whose data is aligned for full-width vector loads.
-struct AlignedScratch {
-  std::vector<float> room;
-  float* get(std::size_t n) {
-    if (room.size() < n + 16) room.resize(n + 16);
-    auto at = reinterpret_cast<std::uintptr_t>(room.data());
-    return room.data() + ((64 - at % 64) % 64) / sizeof(float);
-  }
-};
-
-thread_local AlignedScratch tl_scores;
-thread_local AlignedScratch tl_queries;
-
-// Softmax of one lane's scores (every `stride`-th float, rows of them) with the optional
-// sink, in place: the one-position order.
-void softmax_lane(float* s, std::size_t stride, std::size_t rows, float sink) {
-  float m = kNegInf;
-  for (std::size_t t = 0; t < rows; ++t) m = nan_ignoring_max(m, s[t * stride]);
-  float mx = nan_ignoring_max(m, sink);
-  float z = -0.0f;
-  for (std::size_t t = 0; t < rows; ++t) {
-    float e = expf(s[t * stride] - mx);
-    s[t * stride] = e;
-    z = e + z;
-  }
-  if (sink > kNegInf) z = z + expf(sink - mx);
-  for (std::size_t t = 0; t < rows; ++t) s[t * stride] = s[t * stride] / z;
-}
-
-// One query head for `count` consecutive positions of the chunk (first row i0), one lane
-// per position: scores in one pass over the cache rows up to the last of them, then each
-// lane's softmax over the rows up to its own position and its weighted sum of values.
-void attend_block(const AttentionKernels& k, std::size_t h, std::size_t i0, std::size_t count,
-                  std::size_t first, const LayerCache& lc, float sink, float score_scale,
-                  const ModelConfig& config, Workspace& ws) {
-  const std::size_t lanes = k.lanes, head_dim = config.head_dim;
-  const std::size_t kv_dim = config.kv_heads * head_dim;
-  const std::size_t kv_h = (h * config.kv_heads) / config.heads;
-  float* qt = tl_queries.get(std::max<std::size_t>(1, head_dim) * lanes);
-  for (std::size_t l = 0; l < lanes; ++l) {
-    const float* q = l < count ? ws.q.row(i0 + l) + h * head_dim : nullptr;
-    for (std::size_t j = 0; j < head_dim; ++j) qt[j * lanes + l] = q ? q[j] : 0.0f;
-  }
-  const std::size_t rows = first + i0 + count;  // up to the last lane's own row
-  float* scores = tl_scores.get(rows * lanes);
-  k.scores({qt, lc.keys.data() + kv_h * head_dim, kv_dim, head_dim, rows, score_scale, scores});
-  for (std::size_t l = 0; l < count; ++l) {
-    std::size_t own = first + i0 + l + 1;
-    softmax_lane(scores + l, lanes, own, sink);
-    k.weighted_sum(scores + l, lanes, lc.values.data() + kv_h * head_dim, kv_dim, head_dim, own,
-                   ws.attn.row(i0 + l) + h * head_dim);
-  }
-}
-
 // The attention half of layer l for the chunk's positions first..first+n-1.
 void chunk_attention(std::size_t l, std::size_t first, std::size_t n,
                      const std::vector<StepContext>& steps, const ModelConfig& config,
@@ -224,33 +138,9 @@ void chunk_attention(std::size_t l, std::size_t first, std::size_t n,
 
   ws.attn.shape(n, q_dim);
   std::fill(ws.attn.data.begin(), ws.attn.data.end(), 0.0f);
-  const std::vector<float>& sinks = weights.attn_sinks[l];
   const float score_scale = steps.empty() ? 1.0f : steps[0].score_scale;
-  const std::size_t heads = config.heads;
-  auto sink_of = [&](std::size_t h) { return h < sinks.size() ? sinks[h] : kNegInf; };
-
-  // Each task is one head over a block of positions and writes only their slices of the
-  // output, so the split never shows in the result.
-  if (const AttentionKernels* k = attention_kernels()) {
-    const std::size_t blocks = (n + k->lanes - 1) / k->lanes;
-    parallel_ranges(blocks * heads, 1, [&](std::size_t b, std::size_t e) {
-      for (std::size_t task = b; task < e; ++task) {
-        std::size_t i0 = (task / heads) * k->lanes, h = task % heads;
-        attend_block(*k, h, i0, std::min(k->lanes, n - i0), first, lc, sink_of(h), score_scale, config, ws);
-      }
-    });
-  } else {
-    parallel_ranges(n * heads, 1, [&](std::size_t b, std::size_t e) {
-      for (std::size_t task = b; task < e; ++task) {
-        std::size_t i = task / heads, h = task % heads;
-        std::size_t pos = first + i;
-        float* scores = tl_scores.get(pos + 1);
-        std::size_t kv_h = (h * config.kv_heads) / heads;
-        attend(ws.q.row(i) + h * head_dim, pos, kv_h, lc, sink_of(h), score_scale, head_dim, kv_dim,
-               scores, ws.attn.row(i) + h * head_dim);
-      }
-    });
-  }
+  attend_chunk(ChunkAttention(ws.q.row(0), q_dim, first, n, lc, weights.attn_sinks[l],
+                              {config.heads, config.kv_heads, head_dim, score_scale}, ws.attn.row(0), q_dim));
 
   project(ws.attn, n, weights.attn_output[l], config.embed, weights, ws.o);
   add_bias_rows(ws.o, n, weights.attn_output_bias[l]);
@@ -441,15 +331,6 @@ std::vector<float> prefill(std::span<const std::size_t> prompt, const ModelConfi
   std::vector<float> xn = rms_norm({ws.x.row(last), config.embed}, weights.output_norm);
   const TensorInfo& output = weights.output;
   return matvec(xn, weights.file->tensor_data(output), output.ggml_type, config.embed, config.vocab);
-}
-
-const AttentionKernels* attention_kernels() {
-  switch (active_simd_level()) {
-    case SimdLevel::Avx512: return &attention_kernels_avx512();
-    case SimdLevel::Avx2: return &attention_kernels_avx2();
-    case SimdLevel::Scalar: break;
-  }
-  return nullptr;
 }
 
 }  // namespace korvex

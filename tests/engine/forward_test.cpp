@@ -69,12 +69,18 @@ std::vector<ReferenceCase> reference_cases() {
          s.qkv_bias = true;
          s.matrix_types = {Q5_1, IQ4_NL, F32};
        }), false},
-      // Enough cache rows for the vector score and value kernels and for heads on the pool.
-      {"long_context_heads_side_by_side", with(TinySpec{}, [](TinySpec& s) {
-         s.embed = 64, s.heads = 4, s.kv_heads = 2, s.head_dim = 64, s.layers = 1, s.ffn = 32;
+      // Enough cache rows for the vector kernels, for more than one range of 256 rows, and
+      // (from 256 positions on) for the attention's work on the token region's threads.
+      {"long_context_attention_on_the_pool", with(TinySpec{}, [](TinySpec& s) {
+         s.embed = 64, s.heads = 8, s.kv_heads = 2, s.head_dim = 64, s.layers = 1, s.ffn = 32;
          s.sinks = s.heads;
          s.matrix_types = {F32, Q8_0};
        }), true, 300},
+      // Heads of 80 (whole vectors and a part), unevenly grouped, sinks for some.
+      {"long_context_odd_heads_uneven_groups", with(TinySpec{}, [](TinySpec& s) {
+         s.embed = 64, s.heads = 6, s.kv_heads = 4, s.head_dim = 80, s.layers = 1, s.ffn = 32;
+         s.sinks = 4;
+       }), true, 280},
   };
 }
 

@@ -159,6 +159,36 @@ TEST_P(PrefillMatchesOneByOne, ContinuesACacheThatHoldsPositions) {
 INSTANTIATE_TEST_SUITE_P(Models, PrefillMatchesOneByOne, testing::ValuesIn(model_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Prompts long enough for several chunks and for the attention's tasks of 256 cache rows, on
+// grouped heads of 80 elements with sinks and on heads as many as key/value heads, at every
+// instruction-set level.
+TEST(Prefill, LongPromptsMatchOneByOneOnEveryLevel) {
+  using namespace GgmlType;
+  const TinySpec specs[] = {with(TinySpec{}, [](TinySpec& s) {
+                              s.embed = 64, s.heads = 8, s.kv_heads = 2, s.head_dim = 80, s.layers = 1;
+                              s.sinks = 8;
+                              s.matrix_types = {F32, Q8_0};
+                            }),
+                            with(TinySpec{}, [](TinySpec& s) { s.heads = 4, s.kv_heads = 4, s.layers = 1; })};
+  for (const TinySpec& spec : specs) {
+    test::TinyModel model = test::make_tiny_model(spec);
+    test::LoadedModel m = test::load_model(model.builder);
+    std::vector<std::size_t> ids = some_ids(290, spec.vocab, 12);
+    KvCache want_cache = KvCache::empty(m.config);
+    std::vector<float> want = one_by_one(ids, m.config, m.weights, want_cache, 0);
+    for (SimdLevel level : levels_here()) {
+      LevelGuard guard(level);
+      for (std::size_t chunk : {kPrefillChunk, std::size_t{37}}) {
+        SCOPED_TRACE(std::string(simd_level_name(level)) + ", " + std::to_string(spec.heads) + " heads, chunks of " +
+                     std::to_string(chunk));
+        KvCache cache = KvCache::empty(m.config);
+        EXPECT_EQ(bits_of(prefill(ids, m.config, m.weights, cache, chunk)), bits_of(want));
+        expect_same_cache(cache, want_cache);
+      }
+    }
+  }
+}
+
 TEST(Prefill, RefusesAnEmptyPromptAndOutOfRangeIdsBeforeTouchingTheCache) {
   test::TinyModel model = test::make_tiny_model(TinySpec{});
   test::LoadedModel m = test::load_model(model.builder);
