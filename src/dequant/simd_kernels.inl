@@ -259,10 +259,22 @@ struct Q8_0Tile {
 template <int Bytes>
 struct BlockWindow {
   static constexpr int kRest = 32 - Bytes;
+  // A row of one block is shorter than the read of its first block.
+  static constexpr std::size_t kMinCols = 64;
   static const uint8_t* start(const uint8_t* row, std::size_t b) {
     return b == 0 ? row : row + Bytes * b - kRest;
   }
 };
+
+// The fewest columns a tile reads within its rows: those that read each block in a
+// window of 32 bytes need two blocks; narrower rows go to the plain kernel.
+template <typename Tile>
+constexpr std::size_t min_cols() {
+  if constexpr (requires { Tile::W::kMinCols; })
+    return Tile::W::kMinCols;
+  else
+    return 0;
+}
 
 // The half at byte `at` (even) of the transposed words, as f32.
 template <int At, std::size_t N>
@@ -473,6 +485,7 @@ std::size_t rows_of(const uint8_t* w, std::size_t stride, const float* x, std::s
   constexpr int V = Tile::kVectors;
   // The gathers address rows by 32-bit offsets.
   if (stride > static_cast<std::size_t>(0x7FFFFFFF) / (V * L)) return begin;
+  if (cols < min_cols<Tile>()) return begin;
   std::size_t r = begin;
   for (; r + V * L <= end; r += V * L) Tile::template tile<V>(w + r * stride, stride, x, cols, out + r);
   // A remainder of single vectors where the tile has more.
