@@ -104,17 +104,19 @@ struct RegionState {
   std::atomic<uint32_t> helpers{0};     // handed out and not gone yet: queued in the arena, or here
   std::atomic<uint64_t> taken{0};       // bit i: share i + 1 is a present helper's own
   // Chunks of the current phase finished (or skipped after a failure); the caller waits
-  // for all of them.
+  // for all of them. Every chunk writes this line, so nothing that chunks only read
+  // shares it.
   alignas(64) std::atomic<uint32_t> done{0};
   std::atomic<bool> caller_sleeps{false};
-  std::atomic<bool> failed{false};
-  std::exception_ptr error;  // written by the first chunk to fail, before it counts done
   // The current phase, written before it is published. A thread reads it only while it owns
   // a chunk of the phase, and the phase cannot end, let alone be rewritten, until that
   // chunk is counted done.
-  std::size_t n = 0, grain = 1;
+  alignas(64) std::size_t n = 0;
+  std::size_t grain = 1;
   uint32_t chunks = 0;
   const RangeFn* body = nullptr;
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;  // written by the first chunk to fail, before it counts done
 };
 
 namespace {
@@ -156,18 +158,23 @@ void futex_wake(std::atomic<uint32_t>& word, int count) {
 }
 
 void run_chunk(RegionState& s, uint32_t chunk) {
-  if (!s.failed.load(std::memory_order_relaxed)) {
-    std::size_t b = chunk * s.grain, e = std::min(s.n, b + s.grain);
-    bool outer = running_chunk;
-    running_chunk = true;
-    try {
-      (*s.body)(b, e);
-    } catch (...) {
-      if (!s.failed.exchange(true, std::memory_order_relaxed)) s.error = std::current_exception();
-    }
-    running_chunk = outer;
+  if (s.failed.load(std::memory_order_relaxed)) return;
+  std::size_t b = chunk * s.grain, e = std::min(s.n, b + s.grain);
+  bool outer = running_chunk;
+  running_chunk = true;
+  try {
+    (*s.body)(b, e);
+  } catch (...) {
+    if (!s.failed.exchange(true, std::memory_order_relaxed)) s.error = std::current_exception();
   }
-  s.done.fetch_add(1, std::memory_order_seq_cst);
+  running_chunk = outer;
+}
+
+// Counts `count` chunks done (or skipped) at once: every thread adding to the one counter
+// after each chunk makes its cache line travel between the threads for every chunk.
+void count_done(RegionState& s, uint32_t count) {
+  if (count == 0) return;
+  s.done.fetch_add(count, std::memory_order_seq_cst);
   if (s.caller_sleeps.load(std::memory_order_seq_cst)) futex_wake(s.done, 1);
 }
 
@@ -187,14 +194,24 @@ bool claim(Share& share, bool front, uint32_t& chunk) {
   }
 }
 
-// Runs the chunks of share `me` (if it has one), then those left in the others.
+// Runs the chunks of share `me` (if it has one), then those left in the others. The chunks
+// it ran are counted done after its own share and after each other share it took from, so
+// that the caller hears of its own share's end without waiting for the rest.
 void work(RegionState& s, std::size_t me) {
-  uint32_t chunk;
+  uint32_t chunk, ran = 0;
   if (me < s.threads)
-    while (claim(s.shares[me], true, chunk)) run_chunk(s, chunk);
+    while (claim(s.shares[me], true, chunk)) {
+      run_chunk(s, chunk);
+      ++ran;
+    }
+  count_done(s, std::exchange(ran, 0));
   for (std::size_t k = 1; k < s.threads; ++k) {
     Share& other = s.shares[(me + k) % s.threads];
-    while (claim(other, false, chunk)) run_chunk(s, chunk);
+    while (claim(other, false, chunk)) {
+      run_chunk(s, chunk);
+      ++ran;
+    }
+    count_done(s, std::exchange(ran, 0));
   }
 }
 
