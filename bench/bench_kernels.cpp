@@ -143,6 +143,7 @@ const Model& model(uint32_t config, const Shape& shape = kHalfB) {
 // Every product of one token, in the engine's calls: matrices that share their input go
 // to the pool together.
 void run_token(const Model& m, std::span<const float> x_embd, std::span<const float> x_ff) {
+  ParallelRegion region;  // one per token, as the decoding step opens it
   std::vector<MatvecJob> jobs;
   for (const auto& mat : m.matrices) {
     jobs.push_back({mat.bytes, mat.type, mat.rows});
