@@ -47,7 +47,7 @@ inline void store(float* out, const F (&acc)[V]) {
 // - longer rows: kDistance bytes ahead in every row of this tile, carrying on into the next
 //   tile's rows past the end of a row.
 constexpr std::size_t kLinearTileBytes = std::size_t{24} << 10;
-constexpr std::size_t kDistance = 512;
+constexpr std::size_t kDistance = 1024;
 
 // Called for bytes [pos, pos + bytes) of every row of the tile, in order of pos, so that
 // consecutive calls issue each 64-byte piece once.
