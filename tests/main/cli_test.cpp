@@ -122,11 +122,15 @@ Ran run_argv(const std::vector<std::string>& argv_in, bool close_stdout_reader =
   static int run_no = 0;
   std::string base = (temp_dir() / ("run" + std::to_string(run_no++))).string();
   int out_pipe[2] = {-1, -1};
-  if (close_stdout_reader && pipe(out_pipe) != 0) throw std::runtime_error("pipe");
+  if (close_stdout_reader) {
+    if (pipe(out_pipe) != 0) throw std::runtime_error("pipe");
+    // Closed before the child exists: closed after, the child could write its first line
+    // into the pipe while the parent still held the reading end.
+    close(out_pipe[0]);
+  }
   pid_t pid = fork();
   if (pid == 0) {
     int out = close_stdout_reader ? out_pipe[1] : ::open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (close_stdout_reader) close(out_pipe[0]);
     int err = ::open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(out, 1);
     dup2(err, 2);
@@ -137,10 +141,7 @@ Ran run_argv(const std::vector<std::string>& argv_in, bool close_stdout_reader =
     execv(KORVEX_BINARY, argv.data());
     _exit(127);
   }
-  if (close_stdout_reader) {
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-  }
+  if (close_stdout_reader) close(out_pipe[1]);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   Ran r;
