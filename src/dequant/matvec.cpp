@@ -241,13 +241,4 @@ std::vector<float> matvec_f32(std::span<const float> w, std::span<const float> x
   return out;
 }
 
-void dot_rows_f32(const float* rows, std::size_t stride, const float* x, std::size_t n, std::size_t count,
-                  float* out) {
-  const SimdKernels* k = simd_kernels();
-  std::size_t bytes = checked_mul(stride, sizeof(float), "row size");
-  RowProduct p = plan_rows(nullptr, k ? k->f32_matvec : nullptr, reinterpret_cast<const uint8_t*>(rows), bytes, x,
-                           n, count, out);
-  p.run_units(0, p.units());
-}
-
 }  // namespace korvex

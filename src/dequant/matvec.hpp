@@ -44,10 +44,4 @@ void matvec_same_input(std::span<const float> x, std::span<const MatvecJob> jobs
 std::vector<float> matvec_f32(std::span<const float> w, std::span<const float> x, std::size_t cols,
                               std::size_t rows);
 
-// out[t] = the matvec_f32 row sum of rows + t * stride against x[0 .. n-1], for t < count,
-// on the calling thread: products this short (the attention scores of one head) would
-// spend more on handing rows to the pool than on the rows.
-void dot_rows_f32(const float* rows, std::size_t stride, const float* x, std::size_t n, std::size_t count,
-                  float* out);
-
 }  // namespace korvex
