@@ -5,7 +5,7 @@
 
 #include "common/nan_order.hpp"
 #include "dequant/attention_kernels.hpp"
-#include "dequant/cpu_features.hpp"
+#include "dequant/kernel_tables.hpp"
 
 namespace korvex {
 namespace {
@@ -82,13 +82,6 @@ constexpr AttentionKernels kPlain = {1, row_scores, lane_scores, softmax, lane_s
 
 const AttentionKernels& attention_kernels_plain() { return kPlain; }
 
-const AttentionKernels& attention_kernels() {
-  switch (active_simd_level()) {
-    case SimdLevel::Avx512: return attention_kernels_avx512();
-    case SimdLevel::Avx2: return attention_kernels_avx2();
-    case SimdLevel::Scalar: break;
-  }
-  return kPlain;
-}
+const AttentionKernels& attention_kernels() { return *kernel_tables().attention; }
 
 }  // namespace korvex

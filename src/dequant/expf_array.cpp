@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "common/nan_order.hpp"
-#include "dequant/cpu_features.hpp"
+#include "dequant/kernel_tables.hpp"
 #include "dequant/expf_kernels.hpp"
 
 namespace korvex {
@@ -32,14 +32,7 @@ void expert_gate_plain(const float* g, const float* u, float* out, std::size_t n
 
 constexpr ExpfKernels kPlain = {1, expf_plain, silu_gate_plain, expert_gate_plain};
 
-const ExpfKernels& active_kernels() {
-  switch (active_simd_level()) {
-    case SimdLevel::Avx512: return expf_kernels_avx512();
-    case SimdLevel::Avx2: return expf_kernels_avx2();
-    case SimdLevel::Scalar: break;
-  }
-  return kPlain;
-}
+const ExpfKernels& active_kernels() { return *kernel_tables().expf; }
 
 }  // namespace
 

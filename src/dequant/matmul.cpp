@@ -7,7 +7,7 @@
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
 #include "dequant/block_formats.hpp"
-#include "dequant/cpu_features.hpp"
+#include "dequant/kernel_tables.hpp"
 #include "dequant/dequant.hpp"
 #include "dequant/ggml_types.hpp"
 #include "dequant/matmul_kernels.hpp"
@@ -154,14 +154,7 @@ float sum_row(SumOrder order, const float* w, const float* scale, const float* x
   return 0.0f;
 }
 
-const MatmulKernels* vector_kernels() {
-  switch (active_simd_level()) {
-    case SimdLevel::Avx512: return &matmul_kernels_avx512();
-    case SimdLevel::Avx2: return &matmul_kernels_avx2();
-    case SimdLevel::Scalar: break;
-  }
-  return nullptr;
-}
+const MatmulKernels* vector_kernels() { return kernel_tables().batched; }
 
 DecodeBlocksFn decoder_for(const GgmlTypeInfo& info, const MatmulKernels* k) {
   if (k != nullptr) {

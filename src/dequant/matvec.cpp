@@ -4,7 +4,7 @@
 
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
-#include "dequant/cpu_features.hpp"
+#include "dequant/kernel_tables.hpp"
 #include "dequant/dequant.hpp"
 #include "dequant/ggml_types.hpp"
 #include "dequant/product_clock.hpp"
@@ -20,14 +20,7 @@ std::size_t checked_mul(std::size_t a, std::size_t b, const char* what) {
   return r;
 }
 
-const SimdKernels* simd_kernels() {
-  switch (active_simd_level()) {
-    case SimdLevel::Avx512: return &simd_kernels_avx512();
-    case SimdLevel::Avx2: return &simd_kernels_avx2();
-    case SimdLevel::Scalar: break;
-  }
-  return nullptr;
-}
+const SimdKernels* simd_kernels() { return kernel_tables().products; }
 
 SimdRowsFn simd_rows_for(const SimdKernels* k, uint32_t type) {
   if (k == nullptr) return nullptr;

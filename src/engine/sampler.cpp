@@ -7,8 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "dequant/cpu_features.hpp"
-#include "engine/greedy_pick.hpp"
+#include "dequant/kernel_tables.hpp"
 
 namespace korvex {
 
@@ -32,14 +31,7 @@ void apply_repeat_penalty(std::span<float> logits, std::span<const std::size_t> 
 
 namespace {
 
-const GreedyPickKernel* greedy_pick_kernel() {
-  switch (active_simd_level()) {
-    case SimdLevel::Avx512: return &greedy_pick_avx512();
-    case SimdLevel::Avx2: return &greedy_pick_avx2();
-    case SimdLevel::Scalar: break;
-  }
-  return nullptr;
-}
+const GreedyPickKernel* greedy_pick_kernel() { return kernel_tables().greedy_pick; }
 
 }  // namespace
 
