@@ -2,8 +2,13 @@
 // this machine has, shapes with ragged row and column counts, and special values.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
 
 #include "dequant/cpu_features.hpp"
 #include "dequant/matvec.hpp"
@@ -91,6 +96,36 @@ TEST(SimdMatvec, EveryTypeAndLevelMatchesTheReference) {
         }
     }
   }
+}
+
+// A matrix that ends where readable memory ends, as a tensor at the end of a mapped file
+// does: no kernel may read past its last byte, whatever the row length. The page after
+// the matrix is unreadable, so a read past the end stops the test.
+TEST(SimdMatvec, NoReadPastTheLastRowOfAMatrix) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t readable = 4 * page;  // room for 32 rows of two K-quant blocks
+  void* map = mmap(nullptr, readable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  auto* base = static_cast<uint8_t*>(map);
+  ASSERT_EQ(mprotect(base + readable, page, PROT_NONE), 0);
+  std::mt19937 rng(11);
+  for (SimdLevel level : levels_here()) {
+    LevelGuard guard(level);
+    for (uint32_t type : kAllTypes) {
+      const GgmlTypeInfo* t = ggml_type_info(type);
+      for (std::size_t blocks_per_row : {1, 2}) {
+        const std::size_t cols = blocks_per_row * t->block_elems, rows = 32;
+        auto w = random_blocks(type, rows * blocks_per_row, rng);
+        ASSERT_LE(w.size(), readable);
+        uint8_t* at = base + readable - w.size();
+        std::memcpy(at, w.data(), w.size());
+        auto x = random_floats(cols, rng);
+        ASSERT_TRUE(same_bits(matvec(x, {at, w.size()}, type, cols, rows), ref_matvec(type, w, x, cols, rows)))
+            << simd_level_name(level) << " " << t->name << " " << cols << "x" << rows;
+      }
+    }
+  }
+  munmap(map, readable + page);
 }
 
 // Products whose every term is -0.0 keep each kernel's own start (-0.0 or +0.0) on every
