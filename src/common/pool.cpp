@@ -39,7 +39,7 @@ std::size_t cgroup_cpu_limit() {
 std::atomic<std::size_t> requested_threads{0};
 std::once_flag arena_once;
 std::unique_ptr<tbb::task_arena> arena;
-thread_local tbb::task_arena* arena_override = nullptr;
+thread_local ScopedArena* innermost_scope = nullptr;
 
 }  // namespace
 
@@ -67,10 +67,13 @@ tbb::task_arena& pool_arena() {
   return *arena;
 }
 
-ScopedArena::ScopedArena(tbb::task_arena& a) : previous(arena_override) { arena_override = &a; }
-ScopedArena::~ScopedArena() { arena_override = previous; }
+ScopedArena::ScopedArena(tbb::task_arena& a) : arena(&a), previous(innermost_scope) { innermost_scope = this; }
+ScopedArena::~ScopedArena() {
+  while (helpers_out.load(std::memory_order_acquire) != 0) sched_yield();
+  innermost_scope = previous;
+}
 
-tbb::task_arena& current_arena() { return arena_override ? *arena_override : pool_arena(); }
+tbb::task_arena& current_arena() { return innermost_scope ? *innermost_scope->arena : pool_arena(); }
 
 std::size_t pool_threads() { return static_cast<std::size_t>(pool_arena().max_concurrency()); }
 
@@ -339,12 +342,16 @@ ParallelRegion::ParallelRegion() {
   RegionState* s = region_state_for(arena, static_cast<std::size_t>(std::max(1, arena.max_concurrency())));
   s->open.store(true, std::memory_order_seq_cst);
   pool_handoff_release(s);
+  // Helpers queued in the shared arena always run: it lives as long as the program.
+  std::atomic<std::size_t>* counted_in =
+      &arena != &pool_arena() && innermost_scope != nullptr ? &innermost_scope->helpers_out : nullptr;
   try {
     for (uint32_t out = s->helpers.load(std::memory_order_seq_cst); out + 1 < s->threads; ++out) {
       s->references.fetch_add(1, std::memory_order_relaxed);
       s->helpers.fetch_add(1, std::memory_order_seq_cst);
+      if (counted_in != nullptr) counted_in->fetch_add(1, std::memory_order_relaxed);
       try {
-        arena.enqueue(RegionHelper(s));  // a helper not handed out drops its reference
+        arena.enqueue(RegionHelper(s, counted_in));  // a helper not handed out drops its reference
       } catch (...) {
         s->helpers.fetch_sub(1, std::memory_order_seq_cst);
         throw;

@@ -1,6 +1,7 @@
 #pragma once
 // The process-wide data-parallel pool: one oneTBB arena, one thread per available CPU,
 // created on first use and shared by every calling thread.
+#include <atomic>
 #include <cstddef>
 #include <functional>
 
@@ -52,7 +53,13 @@ struct ScopedArena {
   ~ScopedArena();
   ScopedArena(const ScopedArena&) = delete;
   ScopedArena& operator=(const ScopedArena&) = delete;
-  tbb::task_arena* previous;
+  tbb::task_arena* arena;
+  ScopedArena* previous;
+  // Helpers that regions opened in this scope handed to its arena and that have not left
+  // yet. The arena may be destroyed right after the scope, and a helper still queued in it
+  // would then never run, nor let go of its region: the scope's end waits for them (they
+  // leave at once, their regions being closed).
+  std::atomic<std::size_t> helpers_out{0};
 };
 tbb::task_arena& current_arena();
 
@@ -107,14 +114,17 @@ void run_phase(std::size_t n, std::size_t grain, RangeFn body);
 void help_region(RegionState& state);
 void release_region(RegionState* state);  // drops one reference; the last one frees it
 struct RegionHelper {
-  explicit RegionHelper(RegionState* s) : state(s) {}
-  RegionHelper(RegionHelper&& other) noexcept : state(other.state) { other.state = nullptr; }
+  RegionHelper(RegionState* s, std::atomic<std::size_t>* counted_in) : state(s), out(counted_in) {}
+  RegionHelper(RegionHelper&& other) noexcept : state(other.state), out(other.out) { other.state = nullptr; }
   RegionHelper& operator=(RegionHelper&&) = delete;
   ~RegionHelper() {
-    if (state != nullptr) release_region(state);
+    if (state == nullptr) return;
+    release_region(state);
+    if (out != nullptr) out->fetch_sub(1, std::memory_order_release);
   }
   void operator()() const { help_region(*state); }
   RegionState* state;
+  std::atomic<std::size_t>* out;  // a ScopedArena's helpers_out, or null
 };
 
 // ---- Pool calls ---------------------------------------------------------------------------
