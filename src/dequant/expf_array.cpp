@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "common/nan_order.hpp"
-#include "dequant/kernel_tables.hpp"
 #include "dequant/expf_kernels.hpp"
+#include "dequant/kernel_tables.hpp"
 
 namespace korvex {
 namespace {

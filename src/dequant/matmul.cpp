@@ -7,9 +7,9 @@
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
 #include "dequant/block_formats.hpp"
-#include "dequant/kernel_tables.hpp"
 #include "dequant/dequant.hpp"
 #include "dequant/ggml_types.hpp"
+#include "dequant/kernel_tables.hpp"
 #include "dequant/matmul_kernels.hpp"
 #include "dequant/matvec.hpp"
 

@@ -4,9 +4,9 @@
 
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
-#include "dequant/kernel_tables.hpp"
 #include "dequant/dequant.hpp"
 #include "dequant/ggml_types.hpp"
+#include "dequant/kernel_tables.hpp"
 #include "dequant/product_clock.hpp"
 #include "dequant/row_kernels.hpp"
 #include "dequant/simd_kernels.hpp"
