@@ -35,13 +35,15 @@ void emit(std::size_t id, const Tokenizer* tokenizer, std::string& pending, cons
 
 std::vector<std::size_t> run_generation(std::span<const std::size_t> prompt,
                                         const GenerateParams& params, const Tokenizer* tokenizer,
-                                        const ModelStep& step, const TokenSink& sink) {
+                                        const ModelStep& step, const TokenSink& sink,
+                                        const AbandonCheck& abandoned) {
   if (prompt.empty()) fatal("empty prompt");
 
   const std::size_t n = prompt.size();
   for (std::size_t i = 0; i + 1 < n; ++i) step(prompt[i], i, false);
   std::vector<float> logits = step(prompt[n - 1], n - 1, true);
   std::size_t pos = n;
+  if (abandoned && abandoned()) return {};
 
   ChaCha12 rng = ChaCha12::seed_from_u64(params.seed ? *params.seed : clock_seed());
   const bool greedy = params.temperature <= 0.0f;  // NaN samples
@@ -49,6 +51,8 @@ std::vector<std::size_t> run_generation(std::span<const std::size_t> prompt,
   std::vector<std::size_t> generated;
   std::string pending;
   for (std::size_t s = 0; s < params.max_tokens; ++s) {
+    // Nobody reads on: what is pending is dropped with the rest.
+    if (abandoned && abandoned()) return generated;
     apply_repeat_penalty(logits, generated, params.repeat_penalty);
     const std::size_t id = greedy ? greedy_pick(logits)
                                   : sample_top_k(logits, params.temperature, params.top_k, rng);

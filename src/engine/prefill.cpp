@@ -300,7 +300,9 @@ std::size_t cached_positions(const KvCache& cache, const ModelConfig& config) {
 }  // namespace
 
 std::vector<float> prefill(std::span<const std::size_t> prompt, const ModelConfig& config,
-                           const Weights& weights, KvCache& cache, std::size_t chunk) {
+                           const Weights& weights, KvCache& cache, std::size_t chunk,
+                           const std::function<bool()>& stop) {
+  const auto stopped = [&stop] { return stop && stop(); };
   if (prompt.empty()) fatal("empty prompt");
   for (std::size_t id : prompt)
     if (id >= config.vocab) fatal("token {} out of vocab range {}", id, config.vocab);
@@ -311,7 +313,11 @@ std::vector<float> prefill(std::span<const std::size_t> prompt, const ModelConfi
   const GgmlTypeInfo* embd = ggml_type_info(weights.token_embd.ggml_type);
   const bool narrow = embd == nullptr || config.embed % embd->block_elems != 0;
   if (narrow || config.layers == 0) {
-    for (std::size_t i = 0; i + 1 < prompt.size(); ++i) forward(prompt[i], start + i, config, weights, cache);
+    for (std::size_t i = 0; i + 1 < prompt.size(); ++i) {
+      if (stopped()) return {};
+      forward(prompt[i], start + i, config, weights, cache);
+    }
+    if (stopped()) return {};
     return forward_logits(prompt.back(), start + prompt.size() - 1, config, weights, cache);
   }
 
@@ -323,6 +329,7 @@ std::vector<float> prefill(std::span<const std::size_t> prompt, const ModelConfi
   if (chunk == 0) chunk = kPrefillChunk;
   Workspace ws;
   for (std::size_t c = 0; c < prompt.size(); c += chunk) {
+    if (stopped()) return {};
     std::size_t n = std::min(chunk, prompt.size() - c);
     run_chunk(prompt.subspan(c, n), start + c, config, weights, cache, ws);
   }

@@ -4,8 +4,10 @@
 #include <memory>
 
 #include "common/fatal.hpp"
+#include "common/memory_limit.hpp"
 #include "common/output.hpp"
 #include "engine/config.hpp"
+#include "engine/kv_budget.hpp"
 #include "gguf/gguf.hpp"
 #include "main/chat_turn.hpp"
 #include "main/cli.hpp"
@@ -24,6 +26,7 @@ struct Startup {
   ModelConfig config;
   std::shared_ptr<const Tokenizer> tokenizer;  // none when the file has no token list
   std::shared_ptr<const Weights> weights;
+  std::shared_ptr<KvBudget> kv_budget;
 };
 
 int run_startup(int argc, char** argv) {
@@ -45,14 +48,16 @@ int run_startup(int argc, char** argv) {
   }
   s.weights = std::make_shared<const Weights>(load_weights_with_progress(s.file, s.config));
   print_sink_stats(*s.weights);
+  // Sized once: what the process may use, less the mapped model and a margin.
+  s.kv_budget = std::make_shared<KvBudget>(kv_budget_bytes(usable_memory_bytes(), s.file->mmap.size));
 
   if (s.args.server) {
     start_server(s.args.port, s.args.model_path, s.file, std::move(s.config), std::move(s.weights),
-                 std::move(s.tokenizer));
+                 std::move(s.tokenizer), s.kv_budget);
   }
 
   run_chat_cli(s.args.prompt, s.args.max_new_tokens, s.args.no_system, s.config, *s.weights,
-               s.tokenizer.get());
+               s.tokenizer.get(), s.kv_budget.get());
   return 0;
 }
 

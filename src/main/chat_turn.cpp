@@ -30,12 +30,13 @@ void emit_stdout(std::string_view text) {
 }
 
 void run_chat_cli(std::string_view prompt, std::size_t max_new_tokens, bool no_system,
-                  const ModelConfig& config, const Weights& weights, const Tokenizer* tokenizer) {
+                  const ModelConfig& config, const Weights& weights, const Tokenizer* tokenizer,
+                  KvBudget* kv_budget) {
   const std::vector<std::size_t> ids = chat_prompt_ids(prompt, no_system, tokenizer);
   out_write("\n--- Response ---\n");
   // Greedy, no repeat penalty, no seed: nothing is ever drawn.
   const GenerateParams params{max_new_tokens, 0.0f, 1, 1.0f, std::nullopt};
-  generate(ids, params, config, weights, tokenizer, emit_stdout);
+  generate(ids, params, config, weights, tokenizer, emit_stdout, GenerationLimits{kv_budget, {}});
   out_write("\n--- End ---\n");
 }
 

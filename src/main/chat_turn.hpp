@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/config.hpp"
+#include "engine/kv_budget.hpp"
 #include "engine/weights.hpp"
 #include "tokenizer/tokenizer.hpp"
 
@@ -27,7 +28,9 @@ std::vector<std::size_t> chat_prompt_ids(std::string_view prompt, bool no_system
 // left for the next write to find.
 void emit_stdout(std::string_view text);
 
+// With a budget, a prompt whose cache cannot fit in it stops fatally before any model work.
 void run_chat_cli(std::string_view prompt, std::size_t max_new_tokens, bool no_system,
-                  const ModelConfig& config, const Weights& weights, const Tokenizer* tokenizer);
+                  const ModelConfig& config, const Weights& weights, const Tokenizer* tokenizer,
+                  KvBudget* kv_budget = nullptr);
 
 }  // namespace korvex

@@ -66,13 +66,14 @@ void spawn_warm_up(std::shared_ptr<const GgufFile> file) {
 
 void start_server(uint16_t port, const std::string& model_path, std::shared_ptr<const GgufFile> file,
                   ModelConfig config, std::shared_ptr<const Weights> weights,
-                  std::shared_ptr<const Tokenizer> tokenizer) {
+                  std::shared_ptr<const Tokenizer> tokenizer, std::shared_ptr<KvBudget> kv_budget) {
   spawn_warm_up(file);
   auto state = std::make_shared<AppState>();
   state->model_id = model_id_from_path(model_path);
   state->config = std::make_shared<const ModelConfig>(std::move(config));
   state->weights = std::move(weights);
   state->tokenizer = std::move(tokenizer);
+  state->kv_budget = std::move(kv_budget);
   out_line(fmt::format("Starting server on port {}...", port));
   std::shared_ptr<Runtime> runtime = build_runtime();
   run_server(*runtime, std::move(state), port);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "engine/config.hpp"
+#include "engine/kv_budget.hpp"
 #include "gguf/gguf.hpp"
 #include "tokenizer/tokenizer.hpp"
 
@@ -27,6 +28,7 @@ void spawn_warm_up(std::shared_ptr<const GgufFile> file);
 [[noreturn]] void start_server(uint16_t port, const std::string& model_path,
                                std::shared_ptr<const GgufFile> file, ModelConfig config,
                                std::shared_ptr<const Weights> weights,
-                               std::shared_ptr<const Tokenizer> tokenizer);
+                               std::shared_ptr<const Tokenizer> tokenizer,
+                               std::shared_ptr<KvBudget> kv_budget);
 
 }  // namespace korvex

@@ -12,6 +12,7 @@
 namespace korvex {
 
 struct Weights;
+struct KvBudget;
 struct GenerationJob;
 
 // Runs one job's generation, handing each text piece to the sink on the calling thread.
@@ -27,6 +28,7 @@ struct AppState {
   std::shared_ptr<const ModelConfig> config;
   std::shared_ptr<const Weights> weights;
   std::shared_ptr<const Tokenizer> tokenizer;  // null when the model has no vocabulary
+  std::shared_ptr<KvBudget> kv_budget;         // shared by every generation; null: unbounded
   GenerationRunner run_generation = engine_generation;
 };
 

@@ -13,7 +13,10 @@ namespace korvex {
 
 void engine_generation(const GenerationJob& job, const GenerateParams& params, const TokenSink& sink) {
   if (!job.config || !job.weights) fatal("no model loaded");
-  generate(job.prompt, params, *job.config, *job.weights, job.tokenizer.get(), sink);
+  // The client's connection owns the receiving end: once it has closed, nobody reads on.
+  const StreamSender& sender = job.sender;
+  const GenerationLimits limits{job.kv_budget.get(), [&sender] { return sender.receiver_gone(); }};
+  generate(job.prompt, params, *job.config, *job.weights, job.tokenizer.get(), sink, limits);
 }
 
 GenerateParams generation_params(const ChatRequest& request) {
@@ -52,6 +55,7 @@ GenerationJob make_generation_job(const AppState& state, const ChatRequest& requ
       .config = state.config,
       .weights = state.weights,
       .tokenizer = state.tokenizer,
+      .kv_budget = state.kv_budget,
       .run_generation = state.run_generation,
   };
 }

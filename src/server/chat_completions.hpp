@@ -30,6 +30,7 @@ struct GenerationJob {
   std::shared_ptr<const ModelConfig> config;
   std::shared_ptr<const Weights> weights;
   std::shared_ptr<const Tokenizer> tokenizer;
+  std::shared_ptr<KvBudget> kv_budget;
   GenerationRunner run_generation;
 };
 
@@ -45,8 +46,8 @@ std::vector<std::size_t> prompt_ids(const Tokenizer* tokenizer, const ChatReques
 GenerationJob make_generation_job(const AppState& state, const ChatRequest& request,
                                   StreamSender sender);
 
-// The job's body: generates, sending each piece through the channel (a send whose
-// receiver has gone is dropped, and the generation goes on); a fatal stop is caught,
+// The job's body: generates, sending each piece through the channel; once the receiver has
+// gone the generation ends at its next step, giving back its cache; a fatal stop is caught,
 // reported on standard error and sent as the piece "\n[Error: {}]"; then the end message,
 // exactly once, and the channel closes with the job's last sender.
 void run_generation_blocking(GenerationJob job);

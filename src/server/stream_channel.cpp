@@ -41,6 +41,11 @@ bool StreamSender::send_blocking(StreamMessage message) {
   return true;
 }
 
+bool StreamSender::receiver_gone() const {
+  std::lock_guard lock(state->mutex);
+  return !state->receiver_alive;
+}
+
 StreamReceiver::~StreamReceiver() {
   if (!state) return;
   std::deque<StreamMessage> dropped;  // freed outside the lock

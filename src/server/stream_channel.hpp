@@ -54,6 +54,9 @@ struct StreamSender {
   // Waits while the queue is full. False (the message dropped) when the receiver is gone,
   // at once, also while waiting.
   bool send_blocking(StreamMessage message);
+
+  // True once the receiving end has been dropped (the client has gone); stays true.
+  bool receiver_gone() const;
 };
 
 // What a poll of the receiving end found.
