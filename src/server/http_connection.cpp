@@ -161,6 +161,7 @@ struct Connection {
   // Streams the events of one chat answer until its channel closes. False when the
   // connection is gone (or, for HTTP/1.0, always: the body ends with the connection).
   asio::awaitable<bool> stream_events(StreamReceiver receiver, bool http10) {
+    using namespace asio::experimental::awaitable_operators;
     auto framing = http10 ? BodyFraming::UntilClose : BodyFraming::Chunked;
     auto frame = [http10](std::string_view data) {
       return http10 ? std::string(data) : chunk_bytes(data);
@@ -180,6 +181,11 @@ struct Connection {
     };
     const auto interval = context->keep_alive_interval;
     auto deadline = std::chrono::steady_clock::now() + interval;
+    // A peer whose input ends while its answer streams has gone: the body is dropped, and
+    // with it the channel, so the generation stops at its next step instead of running on
+    // until a write fails. Input that arrives instead (a request sent ahead) stays queued
+    // for its turn, and the watch ends there.
+    bool watch_peer = !input_ended && buffer.size() == 0;
     for (;;) {
       ReceiveResult next = receiver.poll(waker);
       if (auto* message = std::get_if<StreamMessage>(&next)) {
@@ -196,7 +202,17 @@ struct Connection {
         continue;
       }
       timer->expires_at(deadline);
-      co_await timer->async_wait(use_tuple);  // ends early when the waker cancels it
+      if (!watch_peer) {
+        co_await timer->async_wait(use_tuple);  // ends early when the waker cancels it
+        continue;
+      }
+      auto woke = co_await (timer->async_wait(use_tuple) || socket.async_wait(tcp::socket::wait_read, use_tuple));
+      if (woke.index() == 1) {
+        error_code ec;
+        std::size_t ready = socket.available(ec);
+        if (ec || ready == 0) co_return false;  // ended or reset
+        watch_peer = false;
+      }
     }
     if (http10) {
       co_await close_gracefully(socket);
