@@ -1,5 +1,9 @@
 #include "server/http_connection.hpp"
 
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <optional>
@@ -145,6 +149,21 @@ std::optional<std::string_view> first_content_type(const http::request<http::buf
   return std::string_view(it->value().data(), it->value().size());
 }
 
+// How often a streamed answer looks whether its client is still there.
+constexpr std::chrono::milliseconds PEER_LOOK_INTERVAL{200};
+
+enum class PeerState { Quiet, SentMore, Gone };
+
+// A look at the socket that takes nothing from it: its input ended or failed (Gone), bytes
+// wait (SentMore), or nothing has come (Quiet).
+PeerState peek_peer(tcp::socket& socket) {
+  char byte;
+  ssize_t n = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n > 0) return PeerState::SentMore;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return PeerState::Quiet;
+  return PeerState::Gone;
+}
+
 struct Connection {
   tcp::socket socket;
   std::shared_ptr<const ServeContext> context;
@@ -161,7 +180,6 @@ struct Connection {
   // Streams the events of one chat answer until its channel closes. False when the
   // connection is gone (or, for HTTP/1.0, always: the body ends with the connection).
   asio::awaitable<bool> stream_events(StreamReceiver receiver, bool http10) {
-    using namespace asio::experimental::awaitable_operators;
     auto framing = http10 ? BodyFraming::UntilClose : BodyFraming::Chunked;
     auto frame = [http10](std::string_view data) {
       return http10 ? std::string(data) : chunk_bytes(data);
@@ -201,18 +219,16 @@ struct Connection {
         deadline = std::chrono::steady_clock::now() + interval;
         continue;
       }
-      timer->expires_at(deadline);
-      if (!watch_peer) {
-        co_await timer->async_wait(use_tuple);  // ends early when the waker cancels it
-        continue;
+      if (watch_peer) {
+        PeerState peer = peek_peer(socket);
+        if (peer == PeerState::Gone) co_return false;
+        if (peer == PeerState::SentMore) watch_peer = false;
       }
-      auto woke = co_await (timer->async_wait(use_tuple) || socket.async_wait(tcp::socket::wait_read, use_tuple));
-      if (woke.index() == 1) {
-        error_code ec;
-        std::size_t ready = socket.available(ec);
-        if (ec || ready == 0) co_return false;  // ended or reset
-        watch_peer = false;
-      }
+      // Watching, the wait is cut into short looks at the socket; no operation on it runs
+      // beside the stream's own reads and writes.
+      timer->expires_at(watch_peer ? std::min(deadline, std::chrono::steady_clock::now() + PEER_LOOK_INTERVAL)
+                                   : deadline);
+      co_await timer->async_wait(use_tuple);  // ends early when the waker cancels it
     }
     if (http10) {
       co_await close_gracefully(socket);
