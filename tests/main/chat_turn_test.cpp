@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "engine/weights.hpp"
 #include "main/chat_turn.hpp"
 #include "support/gguf_writer.hpp"
+#include "support/uniform_model.hpp"
 
 namespace korvex {
 namespace {
@@ -273,6 +275,25 @@ TEST(ChatTurnCli, ClosedStandardOutputIsAFatalWriteError) {
   const Ran r = run_korvex({path, "What is 2+2?", "100000"}, "--- Response ---\n");
   EXPECT_EQ(r.status, 101);
   EXPECT_NE(r.err.find("failed printing to stdout: Broken pipe (os error 32)"), std::string::npos) << r.err;
+}
+
+TEST(ChatTurnCli, APromptLargerThanTheWholeCacheBudgetStopsBeforeAnyModelWork) {
+  // 1 MiB of cache a position: 50,000 of them are more than any machine of ours holds.
+  UniformModelSpec spec;
+  spec.layers = 1;
+  spec.heads = spec.kv_heads = 2;
+  spec.head_dim = 65536;
+  spec.winner = 300;
+  spec.vocabulary_from = std::string(KORVEX_SOURCE_DIR) + "/models/stories260K.gguf";
+  std::string prompt;
+  for (int i = 0; i < 50000; ++i) prompt += "\u00e9";
+  const Ran r = run_korvex({write_uniform_model(spec), prompt, "8"});
+  EXPECT_EQ(r.status, 101);
+  EXPECT_NE(r.out.find("--- Response ---\n"), std::string::npos) << r.out.substr(0, 300);
+  EXPECT_EQ(r.out.find("--- End ---"), std::string::npos);
+  const std::regex refused(
+      R"(a prompt of \d+ positions and its first 8 generated ones need [0-9.]+ MiB, more than the whole key/value cache budget of [0-9.]+ MiB\n)");
+  EXPECT_TRUE(std::regex_search(r.err, refused)) << r.err;
 }
 
 TEST(ChatTurnCli, DemoModelAnswersThePromptAsTheEngineDoes) {
