@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/pool.hpp"
-#include "dequant/cpu_features.hpp"
+#include "kernels/cpu_features.hpp"
 #include "engine/attention.hpp"
 #include "pool_benchmark_main.hpp"
 

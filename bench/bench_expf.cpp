@@ -10,8 +10,8 @@
 #include <random>
 #include <vector>
 
-#include "dequant/cpu_features.hpp"
-#include "dequant/expf_array.hpp"
+#include "kernels/cpu_features.hpp"
+#include "kernels/expf_array.hpp"
 
 namespace {
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "common/pool.hpp"
-#include "dequant/cpu_features.hpp"
-#include "dequant/product_clock.hpp"
+#include "kernels/cpu_features.hpp"
+#include "kernels/product_clock.hpp"
 #include "engine/config.hpp"
 #include "engine/generate.hpp"
 #include "engine/weights.hpp"

@@ -25,11 +25,11 @@
 #include <vector>
 
 #include "common/pool.hpp"
-#include "dequant/cpu_features.hpp"
+#include "kernels/cpu_features.hpp"
 #include "dequant/ggml_types.hpp"
-#include "dequant/kernel_tables.hpp"
-#include "dequant/matvec.hpp"
-#include "dequant/simd_kernels.hpp"
+#include "kernels/kernel_tables.hpp"
+#include "kernels/matvec.hpp"
+#include "kernels/matvec_kernels.hpp"
 #include "kernel_ceiling.hpp"
 #include "pool_benchmark_main.hpp"
 #include "stream_read.hpp"
@@ -157,7 +157,7 @@ void run_token(const Model& m, std::span<const float> x_embd, std::span<const fl
 
 // The pool's share alone: the same splits the products make, with empty tasks.
 double dispatch_seconds(const Model& m) {
-  const SimdKernels* k = kernel_tables().products;
+  const MatvecKernels* k = kernel_tables().products;
   std::size_t threads = static_cast<std::size_t>(current_arena().max_concurrency());
   auto t0 = std::chrono::steady_clock::now();
   const int reps = 20;
@@ -282,7 +282,7 @@ void BM_Ceiling(benchmark::State& state) {
   auto x = random_vector(cols, 3);
   // The vector kernel itself, on this thread: a product this small would otherwise be
   // timed mostly as its call overhead.
-  const SimdKernels* k = kernel_tables().products;
+  const MatvecKernels* k = kernel_tables().products;
   SimdRowsFn rows_fn = nullptr;
   if (k != nullptr) {
     switch (type) {

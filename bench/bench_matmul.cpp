@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "common/pool.hpp"
-#include "dequant/cpu_features.hpp"
+#include "kernels/cpu_features.hpp"
 #include "dequant/ggml_types.hpp"
-#include "dequant/matmul.hpp"
+#include "kernels/matmul.hpp"
 #include "pool_benchmark_main.hpp"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "dequant/cpu_features.hpp"
+#include "kernels/cpu_features.hpp"
 #include "dequant/ggml_types.hpp"
 
 namespace korvex::bench {

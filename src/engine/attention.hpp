@@ -16,7 +16,7 @@
 #include <span>
 #include <vector>
 
-#include "dequant/attention_kernels.hpp"
+#include "kernels/attention_kernels.hpp"
 #include "engine/kv_cache.hpp"
 
 namespace korvex {

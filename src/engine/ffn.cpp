@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "common/nan_order.hpp"
-#include "dequant/expf_array.hpp"
-#include "dequant/matvec.hpp"
+#include "kernels/expf_array.hpp"
+#include "kernels/matvec.hpp"
 #include "engine/forward.hpp"
 
 namespace korvex {

@@ -6,7 +6,7 @@
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
 #include "dequant/dequant.hpp"
-#include "dequant/matvec.hpp"
+#include "kernels/matvec.hpp"
 #include "engine/attention.hpp"
 #include "engine/ffn.hpp"
 

@@ -1,7 +1,7 @@
 #include "engine/logits.hpp"
 
 #include "common/pool.hpp"
-#include "dequant/matvec.hpp"
+#include "kernels/matvec.hpp"
 #include "engine/forward.hpp"
 
 namespace korvex {

@@ -10,10 +10,10 @@
 
 #include "common/fatal.hpp"
 #include "common/pool.hpp"
-#include "dequant/expf_array.hpp"
+#include "kernels/expf_array.hpp"
 #include "dequant/ggml_types.hpp"
-#include "dequant/matmul.hpp"
-#include "dequant/matvec.hpp"
+#include "kernels/matmul.hpp"
+#include "kernels/matvec.hpp"
 #include "engine/attention.hpp"
 #include "engine/ffn.hpp"
 #include "engine/forward.hpp"

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "dequant/kernel_tables.hpp"
+#include "kernels/kernel_tables.hpp"
 
 namespace korvex {
 

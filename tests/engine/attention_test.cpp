@@ -16,7 +16,7 @@
 
 #include "common/nan_order.hpp"
 #include "common/pool.hpp"
-#include "dequant/cpu_features.hpp"
+#include "kernels/cpu_features.hpp"
 #include "engine/attention.hpp"
 
 namespace korvex {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dequant/cpu_features.hpp"
+#include "kernels/cpu_features.hpp"
 #include "engine/forward.hpp"
 #include "engine/generate.hpp"
 #include "engine/logits.hpp"

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "dequant/cpu_features.hpp"
+#include "kernels/cpu_features.hpp"
 
 namespace korvex {
 namespace {

@@ -1,4 +1,4 @@
-#include "dequant/cpu_features.hpp"
+#include "kernels/cpu_features.hpp"
 
 #include <cpuid.h>
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "common/nan_order.hpp"
-#include "dequant/attention_kernels.hpp"
-#include "dequant/cpu_features.hpp"
-#include "reference.hpp"
+#include "kernels/attention_kernels.hpp"
+#include "kernels/cpu_features.hpp"
+#include "dequant/reference.hpp"
 
 namespace korvex::test {
 namespace {

@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "dequant/simd_kernels.hpp"
+#include "kernels/matvec_kernels.hpp"
 
 // clang ignores GCC's target pragma (the fuzzing build uses clang); it takes the same
 // target as an attribute on every function up to the matching pop.
@@ -183,7 +183,7 @@ struct S {
   static I lookup_bytes(I table, I idx) { return _mm256_shuffle_epi8(table, idx); }
 };
 
-#include "dequant/simd_kernels.inl"
+#include "kernels/matvec_kernels.inl"
 
 }  // namespace
 }  // namespace korvex
@@ -195,5 +195,5 @@ struct S {
 #endif
 
 namespace korvex {
-const SimdKernels& simd_kernels_avx2() { return kKernels; }
+const MatvecKernels& matvec_kernels_avx2() { return kKernels; }
 }  // namespace korvex

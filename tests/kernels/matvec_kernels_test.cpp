@@ -10,9 +10,9 @@
 #include <limits>
 #include <random>
 
-#include "dequant/cpu_features.hpp"
-#include "dequant/matvec.hpp"
-#include "reference.hpp"
+#include "kernels/cpu_features.hpp"
+#include "kernels/matvec.hpp"
+#include "dequant/reference.hpp"
 
 namespace korvex::test {
 namespace {

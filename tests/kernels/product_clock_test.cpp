@@ -1,11 +1,11 @@
-#include "dequant/product_clock.hpp"
+#include "kernels/product_clock.hpp"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "dequant/ggml_types.hpp"
-#include "dequant/matvec.hpp"
+#include "kernels/matvec.hpp"
 #include "support/gguf_writer.hpp"
 
 namespace korvex::test {

@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "common/nan_order.hpp"
-#include "dequant/attention_kernels.hpp"
-#include "dequant/kernel_tables.hpp"
+#include "kernels/attention_kernels.hpp"
+#include "kernels/kernel_tables.hpp"
 
 namespace korvex {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "dequant/block_formats.hpp"
 #include "dequant/dequant.hpp"
-#include "dequant/matmul_kernels.hpp"
+#include "kernels/matmul_kernels.hpp"
 
 #ifdef __clang__
 #pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,f16c"))), apply_to = function)
@@ -93,7 +93,7 @@ struct S {
   }
 };
 
-#include "dequant/matmul_kernels.inl"
+#include "kernels/matmul_kernels.inl"
 
 }  // namespace
 }  // namespace korvex

@@ -1,4 +1,4 @@
-#include "dequant/matmul.hpp"
+#include "kernels/matmul.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -9,9 +9,9 @@
 #include "dequant/block_formats.hpp"
 #include "dequant/dequant.hpp"
 #include "dequant/ggml_types.hpp"
-#include "dequant/kernel_tables.hpp"
-#include "dequant/matmul_kernels.hpp"
-#include "dequant/matvec.hpp"
+#include "kernels/kernel_tables.hpp"
+#include "kernels/matmul_kernels.hpp"
+#include "kernels/matvec.hpp"
 
 namespace korvex {
 namespace {

@@ -6,10 +6,10 @@
 #include <limits>
 
 #include "common/pool.hpp"
-#include "dequant/cpu_features.hpp"
-#include "dequant/matmul.hpp"
-#include "dequant/matvec.hpp"
-#include "reference.hpp"
+#include "kernels/cpu_features.hpp"
+#include "kernels/matmul.hpp"
+#include "kernels/matvec.hpp"
+#include "dequant/reference.hpp"
 
 namespace korvex::test {
 namespace {

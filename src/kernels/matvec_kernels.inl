@@ -1,7 +1,7 @@
 // The vectorised row products, written once over an instruction-set struct `S` that the
 // including file defines (S::L lanes of f32, S::F / S::I vector types, arithmetic,
 // transposed loads). Included inside an anonymous namespace, after `S`, by
-// simd_avx512.cpp and simd_avx2.cpp, each compiled for its own target.
+// matvec_avx512.cpp and matvec_avx2.cpp, each compiled for its own target.
 //
 // Layout: a tile is V vectors of L rows; lane l of vector v is row v * L + l. The stored
 // bytes of each block are loaded from the tile's rows and transposed so that one vector
@@ -471,7 +471,7 @@ struct Iq4nlTile {
   }
 };
 
-#include "dequant/simd_kquants.inl"
+#include "kernels/matvec_kquants.inl"
 
 // ---- driving: whole tiles of Tile::kVectors vectors ----
 
@@ -494,7 +494,7 @@ std::size_t rows_of(const uint8_t* w, std::size_t stride, const float* x, std::s
   return r;
 }
 
-constexpr SimdKernels kKernels = {
+constexpr MatvecKernels kKernels = {
     static_cast<std::size_t>(L),
     rows_of<ElemTile<Elem::F32, false>>,
     rows_of<ElemTile<Elem::BF16, false>>,

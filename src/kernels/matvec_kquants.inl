@@ -1,5 +1,5 @@
 // The K-quant tiles (Q4_K, Q6_K) of the vectorised products, over the same instruction-set
-// struct `S` and helpers as simd_kernels.inl, which includes this file.
+// struct `S` and helpers as matvec_kernels.inl, which includes this file.
 //
 // Decoding works out, once per sub-block and row of the tile, what the columns share: the
 // scales and minimums of a super-block, the transposed code words of a Q4_K group, the

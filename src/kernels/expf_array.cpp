@@ -1,10 +1,10 @@
-#include "dequant/expf_array.hpp"
+#include "kernels/expf_array.hpp"
 
 #include <cmath>
 
 #include "common/nan_order.hpp"
-#include "dequant/expf_kernels.hpp"
-#include "dequant/kernel_tables.hpp"
+#include "kernels/expf_kernels.hpp"
+#include "kernels/kernel_tables.hpp"
 
 namespace korvex {
 namespace {

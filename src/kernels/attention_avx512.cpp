@@ -6,7 +6,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #include <cstddef>
 
-#include "dequant/attention_kernels.hpp"
+#include "kernels/attention_kernels.hpp"
 
 // clang ignores GCC's target pragma (the fuzzing build uses clang); it takes the same
 // target as an attribute on every function up to the matching pop.
@@ -17,7 +17,7 @@
 #pragma GCC target("avx512f")
 #endif
 
-#include "dequant/expf_avx512.hpp"
+#include "kernels/expf_avx512.hpp"
 
 namespace korvex {
 namespace {
@@ -106,7 +106,7 @@ struct S {
   }
 };
 
-#include "dequant/attention_kernels.inl"
+#include "kernels/attention_kernels.inl"
 
 }  // namespace
 }  // namespace korvex

@@ -7,7 +7,7 @@
 // Only headers without inline functions of their own: the target pragma is in force here.
 #include <immintrin.h>
 
-#include "dequant/expf_constants.hpp"
+#include "kernels/expf_constants.hpp"
 
 namespace korvex {
 namespace {
@@ -70,7 +70,7 @@ struct ExpfAvx512 {
   }
 };
 
-#include "dequant/expf_lanes.inl"
+#include "kernels/expf_lanes.inl"
 
 [[gnu::always_inline]] inline __m512 expf_lanes(__m512 x) { return expf_lanes_of<ExpfAvx512>(x); }
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "dequant/greedy_pick.hpp"
+#include "kernels/greedy_pick.hpp"
 
 #ifdef __clang__
 #pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
@@ -37,7 +37,7 @@ struct S {
   static void store(int32_t* p, I v) { _mm512_store_si512(p, v); }
 };
 
-#include "dequant/greedy_pick.inl"
+#include "kernels/greedy_pick.inl"
 
 }  // namespace
 }  // namespace korvex

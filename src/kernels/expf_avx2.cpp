@@ -2,7 +2,7 @@
 // for that target stays in the anonymous namespace.
 #include <cstddef>
 
-#include "dequant/expf_kernels.hpp"
+#include "kernels/expf_kernels.hpp"
 
 // clang ignores GCC's target pragma (the fuzzing build uses clang); it takes the same
 // target as an attribute on every function up to the matching pop.
@@ -13,13 +13,13 @@
 #pragma GCC target("avx2")
 #endif
 
-#include "dequant/expf_avx2.hpp"
+#include "kernels/expf_avx2.hpp"
 
 namespace korvex {
 namespace {
 
 using X = ExpfAvx2;
-#include "dequant/expf_rows.inl"
+#include "kernels/expf_rows.inl"
 
 }  // namespace
 }  // namespace korvex

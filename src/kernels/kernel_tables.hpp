@@ -3,17 +3,17 @@
 // of kernels (products, batched products, attention, the exponential, the greedy pick)
 // takes its table from here, so that they all follow one level, the one
 // active_simd_level() gives, and a lowered level reaches every one of them.
-#include "dequant/attention_kernels.hpp"
-#include "dequant/expf_kernels.hpp"
-#include "dequant/greedy_pick.hpp"
-#include "dequant/matmul_kernels.hpp"
-#include "dequant/simd_kernels.hpp"
+#include "kernels/attention_kernels.hpp"
+#include "kernels/expf_kernels.hpp"
+#include "kernels/greedy_pick.hpp"
+#include "kernels/matmul_kernels.hpp"
+#include "kernels/matvec_kernels.hpp"
 
 namespace korvex {
 
 struct KernelTables {
   // Null where the plain loops run: at the scalar level.
-  const SimdKernels* products;
+  const MatvecKernels* products;
   const MatmulKernels* batched;
   const GreedyPickKernel* greedy_pick;
   // Always set: the plain table at the scalar level.

@@ -6,7 +6,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #include <cstddef>
 
-#include "dequant/expf_kernels.hpp"
+#include "kernels/expf_kernels.hpp"
 
 // clang ignores GCC's target pragma (the fuzzing build uses clang); it takes the same
 // target as an attribute on every function up to the matching pop.
@@ -17,13 +17,13 @@
 #pragma GCC target("avx512f")
 #endif
 
-#include "dequant/expf_avx512.hpp"
+#include "kernels/expf_avx512.hpp"
 
 namespace korvex {
 namespace {
 
 using X = ExpfAvx512;
-#include "dequant/expf_rows.inl"
+#include "kernels/expf_rows.inl"
 
 }  // namespace
 }  // namespace korvex

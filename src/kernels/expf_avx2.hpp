@@ -7,7 +7,7 @@
 // Only headers without inline functions of their own: the target pragma is in force here.
 #include <immintrin.h>
 
-#include "dequant/expf_constants.hpp"
+#include "kernels/expf_constants.hpp"
 
 namespace korvex {
 namespace {
@@ -71,7 +71,7 @@ struct ExpfAvx2 {
   }
 };
 
-#include "dequant/expf_lanes.inl"
+#include "kernels/expf_lanes.inl"
 
 [[gnu::always_inline]] inline __m256 expf_lanes(__m256 x) { return expf_lanes_of<ExpfAvx2>(x); }
 

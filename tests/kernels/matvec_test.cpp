@@ -1,4 +1,4 @@
-#include "dequant/matvec.hpp"
+#include "kernels/matvec.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 #include "common/pool.hpp"
 #include "dequant/dequant.hpp"
-#include "reference.hpp"
+#include "dequant/reference.hpp"
 
 namespace korvex::test {
 namespace {

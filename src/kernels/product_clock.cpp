@@ -1,4 +1,4 @@
-#include "dequant/product_clock.hpp"
+#include "kernels/product_clock.hpp"
 
 namespace korvex {
 

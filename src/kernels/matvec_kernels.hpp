@@ -1,8 +1,8 @@
 #pragma once
 // The vectorised products: one SIMD lane per output row, each lane summing its own row in
 // index order with separate multiplies and adds, so every lane computes exactly what the
-// plain kernel computes for that row. Built per instruction set (simd_avx512.cpp,
-// simd_avx2.cpp) from the one template in simd_kernels.inl.
+// plain kernel computes for that row. Built per instruction set (matvec_avx512.cpp,
+// matvec_avx2.cpp) from the one template in matvec_kernels.inl.
 #include <cstddef>
 #include <cstdint>
 
@@ -14,7 +14,7 @@ namespace korvex {
 using SimdRowsFn = std::size_t (*)(const uint8_t* w, std::size_t row_bytes, const float* x, std::size_t cols,
                                    std::size_t row_begin, std::size_t row_end, float* out);
 
-struct SimdKernels {
+struct MatvecKernels {
   std::size_t lanes;  // rows per vector: tasks split rows in multiples of it
   // The types' own row kernels.
   SimdRowsFn f32, bf16, q5_1, iq4_nl;
@@ -41,7 +41,7 @@ inline std::size_t product_task_units(std::size_t units, std::size_t threads, st
   return per == 0 ? 1 : per;
 }
 
-const SimdKernels& simd_kernels_avx512();
-const SimdKernels& simd_kernels_avx2();
+const MatvecKernels& matvec_kernels_avx512();
+const MatvecKernels& matvec_kernels_avx2();
 
 }  // namespace korvex

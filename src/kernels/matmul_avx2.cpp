@@ -10,7 +10,7 @@
 
 #include "dequant/block_formats.hpp"
 #include "dequant/dequant.hpp"
-#include "dequant/matmul_kernels.hpp"
+#include "kernels/matmul_kernels.hpp"
 
 #ifdef __clang__
 #pragma clang attribute push(__attribute__((target("avx2,f16c"))), apply_to = function)
@@ -94,7 +94,7 @@ struct S {
   }
 };
 
-#include "dequant/matmul_kernels.inl"
+#include "kernels/matmul_kernels.inl"
 
 }  // namespace
 }  // namespace korvex

@@ -2,7 +2,7 @@
 // stays in the anonymous namespace.
 #include <cstddef>
 
-#include "dequant/attention_kernels.hpp"
+#include "kernels/attention_kernels.hpp"
 
 // clang ignores GCC's target pragma (the fuzzing build uses clang); it takes the same
 // target as an attribute on every function up to the matching pop.
@@ -13,7 +13,7 @@
 #pragma GCC target("avx2")
 #endif
 
-#include "dequant/expf_avx2.hpp"
+#include "kernels/expf_avx2.hpp"
 
 namespace korvex {
 namespace {
@@ -99,7 +99,7 @@ struct S {
   }
 };
 
-#include "dequant/attention_kernels.inl"
+#include "kernels/attention_kernels.inl"
 
 }  // namespace
 }  // namespace korvex

@@ -1,4 +1,4 @@
-#include "dequant/matvec.hpp"
+#include "kernels/matvec.hpp"
 
 #include <algorithm>
 
@@ -6,10 +6,10 @@
 #include "common/pool.hpp"
 #include "dequant/dequant.hpp"
 #include "dequant/ggml_types.hpp"
-#include "dequant/kernel_tables.hpp"
-#include "dequant/product_clock.hpp"
+#include "kernels/kernel_tables.hpp"
+#include "kernels/product_clock.hpp"
 #include "dequant/row_kernels.hpp"
-#include "dequant/simd_kernels.hpp"
+#include "kernels/matvec_kernels.hpp"
 
 namespace korvex {
 namespace {
@@ -20,9 +20,9 @@ std::size_t checked_mul(std::size_t a, std::size_t b, const char* what) {
   return r;
 }
 
-const SimdKernels* simd_kernels() { return kernel_tables().products; }
+const MatvecKernels* matvec_kernels() { return kernel_tables().products; }
 
-SimdRowsFn simd_rows_for(const SimdKernels* k, uint32_t type) {
+SimdRowsFn simd_rows_for(const MatvecKernels* k, uint32_t type) {
   if (k == nullptr) return nullptr;
   switch (type) {
     case GgmlType::F32: return k->f32;
@@ -72,7 +72,7 @@ struct RowProduct {
 
 RowProduct plan_rows(const GgmlTypeInfo* info, SimdRowsFn fast, const uint8_t* w, std::size_t stride,
                      const float* x, std::size_t cols, std::size_t rows, float* out) {
-  const SimdKernels* k = simd_kernels();
+  const MatvecKernels* k = matvec_kernels();
   std::size_t unit = k != nullptr && fast != nullptr ? k->lanes : 1;
   return {info, w, stride, x, cols, rows, fast, unit, out};
 }
@@ -90,7 +90,7 @@ RowProduct plan_typed(const GgmlTypeInfo& info, std::span<const float> x, std::s
     fatal("matvec: input of {} values is shorter than the {} columns of the {} matrix", x.size(), used_cols,
           info.name);
   out.assign(rows, 0.0f);
-  return plan_rows(&info, simd_rows_for(simd_kernels(), info.code), w.data(), row_bytes, x.data(), cols, rows,
+  return plan_rows(&info, simd_rows_for(matvec_kernels(), info.code), w.data(), row_bytes, x.data(), cols, rows,
                    out.data());
 }
 
@@ -226,7 +226,7 @@ std::vector<float> matvec_f32(std::span<const float> w, std::span<const float> x
     fatal("matvec_f32: matrix of {} values is too short for {} rows of {} columns", w.size(), rows, cols);
   std::size_t n = std::min(cols, x.size());
   std::vector<float> out(rows);
-  const SimdKernels* k = simd_kernels();
+  const MatvecKernels* k = matvec_kernels();
   std::size_t stride = checked_mul(cols, sizeof(float), "row size");
   RowProduct p = plan_rows(nullptr, k ? k->f32_matvec : nullptr, reinterpret_cast<const uint8_t*>(w.data()),
                            stride, x.data(), n, rows, out.data());

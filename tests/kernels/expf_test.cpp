@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "common/nan_order.hpp"
-#include "dequant/cpu_features.hpp"
-#include "dequant/expf_array.hpp"
-#include "dequant/expf_constants.hpp"
-#include "dequant/expf_kernels.hpp"
-#include "reference.hpp"
+#include "kernels/cpu_features.hpp"
+#include "kernels/expf_array.hpp"
+#include "kernels/expf_constants.hpp"
+#include "kernels/expf_kernels.hpp"
+#include "dequant/reference.hpp"
 
 namespace korvex::test {
 namespace {
