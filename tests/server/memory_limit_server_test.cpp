@@ -247,7 +247,7 @@ TEST(MemoryLimitServer, PromptsWhoseClientsLeftLeaveTheServerIdle) {
     }
     for (auto& c : leaving) EXPECT_EQ(c->read_head().status_line, "HTTP/1.1 200 OK");
     std::this_thread::sleep_for(1s);
-    ASSERT_GT(cpu_seconds(p.pid), 1.0) << "the prompts never got going";
+    ASSERT_GT(cpu_seconds(p.pid), 0.3) << "the prompts never got going";
   }
   // Quiet: a whole second with less than a fifth of a core's time in it.
   const auto left = std::chrono::steady_clock::now();
