@@ -14,6 +14,8 @@
 //  - BM_Ceiling: each type's arithmetic floor (kernel_ceiling.hpp) on one thread, and the
 //    type's product on one thread with a matrix small enough for the caches as a share of
 //    it ("of_ceiling").
+//
+//   bench_kernels [--threads=N] [--simd=scalar|avx2|avx512] [Google Benchmark flags]
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -354,4 +356,15 @@ BENCHMARK(BM_Ceiling)
     ->UseRealTime()
     ->MinTime(0.5);
 BENCHMARK(BM_Product)->Apply(product_args)->Unit(benchmark::kMicrosecond)->UseRealTime();
-int main(int argc, char** argv) { return korvex::bench::pool_benchmark_main(argc, argv); }
+// --simd=LEVEL lowers the instruction-set level; the rest goes to the pool's main.
+int main(int argc, char** argv) {
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--simd=scalar") set_simd_level(SimdLevel::Scalar);
+    else if (a == "--simd=avx2") set_simd_level(SimdLevel::Avx2);
+    else if (a == "--simd=avx512") set_simd_level(SimdLevel::Avx512);
+    else rest.push_back(argv[i]);
+  }
+  return korvex::bench::pool_benchmark_main(static_cast<int>(rest.size()), rest.data());
+}

@@ -78,6 +78,13 @@ struct S {
     I packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(h, h), 0x08);
     return _mm256_cvtph_ps(_mm256_castsi256_si128(packed));
   }
+  // Both halves of every word as f32, in one pack: lo from the low 16 bits, hi from the top.
+  static KX_INLINE void f16_pair(I v, F& lo, F& hi) {
+    I packed = _mm256_packus_epi32(_mm256_and_si256(v, _mm256_set1_epi32(0xFFFF)), _mm256_srli_epi32(v, 16));
+    packed = _mm256_permute4x64_epi64(packed, 0xD8);  // lo halves 0-7, then hi halves 0-7
+    lo = _mm256_cvtph_ps(_mm256_castsi256_si128(packed));
+    hi = _mm256_cvtph_ps(_mm256_extracti128_si256(packed, 1));
+  }
   static F nib_f(I v) { return _mm256_cvtepi32_ps(and_(v, 0x0F)); }
   static I sub_bytes(I v, int c) { return _mm256_sub_epi8(v, _mm256_set1_epi8(static_cast<char>(c))); }
   // Byte s of each word moved to the word's top byte (or its bottom byte), the rest zero.

@@ -90,6 +90,16 @@ struct S {
   static I subi(I v, int c) { return _mm512_sub_epi32(v, _mm512_set1_epi32(c)); }
   // Half in the low 16 bits of each lane to f32; exact for every finite half.
   static F f16lo(I v) { return _mm512_cvtph_ps(_mm512_cvtepi32_epi16(v)); }
+  // Both halves of every word as f32: one word permute gathers the low halves into the low
+  // 256 bits and the high halves into the top ones.
+  static KX_INLINE void f16_pair(I v, F& lo, F& hi) {
+    const I idx = _mm512_setr_epi32(0x00020000, 0x00060004, 0x000A0008, 0x000E000C, 0x00120010, 0x00160014,
+                                    0x001A0018, 0x001E001C, 0x00030001, 0x00070005, 0x000B0009, 0x000F000D,
+                                    0x00130011, 0x00170015, 0x001B0019, 0x001F001D);
+    I p = _mm512_permutexvar_epi16(idx, v);
+    lo = _mm512_cvtph_ps(_mm512_castsi512_si256(p));
+    hi = _mm512_cvtph_ps(_mm512_extracti64x4_epi64(p, 1));
+  }
   // f32 of the low 4 bits of each lane.
   static F nib_f(I v) {
     return _mm512_permutexvar_ps(v, _mm512_setr_ps(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));

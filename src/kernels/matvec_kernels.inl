@@ -82,6 +82,14 @@ inline void consume_elems(const I (&t)[L], const float* x, std::size_t m, F& acc
   if constexpr (E == Elem::F32) {
 #pragma GCC unroll 16
     for (std::size_t j = 0; j < m; ++j) acc = step<XFirst>(acc, x + j, S::as_f(t[j]));
+  } else if constexpr (E == Elem::F16) {
+#pragma GCC unroll 16
+    for (std::size_t j = 0; 2 * j < m; ++j) {
+      F w0, w1;
+      S::f16_pair(t[j], w0, w1);
+      acc = step<XFirst>(acc, x + 2 * j, w0);
+      if (2 * j + 1 < m) acc = step<XFirst>(acc, x + 2 * j + 1, w1);
+    }
   } else {
 #pragma GCC unroll 16
     for (std::size_t j = 0; 2 * j < m; ++j) {
