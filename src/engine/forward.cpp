@@ -160,8 +160,7 @@ std::vector<float> self_attention(std::span<const float> y, std::size_t l, const
   lc.keys.insert(lc.keys.end(), p.k.begin(), p.k.end());
   lc.values.insert(lc.values.end(), p.v.begin(), p.v.end());
 
-  thread_local std::vector<float> attn_out;  // the thread's, reused; handed on as a span
-  attn_out.assign(q_dim, 0.0f);
+  std::vector<float> attn_out(q_dim, 0.0f);
   attend_position(p.q, lc, weights.attn_sinks[l], step.pos + 1,
                   {config.heads, config.kv_heads, head_dim, step.score_scale}, attn_out);
 
