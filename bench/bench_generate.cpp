@@ -3,13 +3,15 @@
 // tokenizer, so each generated id reaches the sink as "[id]").
 //
 //   bench_generate MODEL.gguf [--prompt N] [--tokens N] [--threads N] [--runs R]
+//                  [--simd=scalar|avx2|avx512]
 //
 // The sink is the clock: its first call comes right after the prompt's logits and the first
 // pick, and every later piece, like the return of generate, right after one decoding step.
 // The prompt is N random ids in [3, vocabulary) from a fixed seed. Each run prints its
 // figures; the last line is the median of each column over the runs. "products" is the share
 // of decoding time spent in the matrix-vector products; the rest is attention, norms,
-// rotation, biases, activations and the pick.
+// rotation, biases, activations and the pick. --simd=LEVEL lowers the instruction-set level
+// before any work, so the kernels of a lower level can be measured on the same machine.
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,6 +41,7 @@ using Clock = std::chrono::steady_clock;
 struct Options {
   std::string model;
   std::size_t prompt = 512, tokens = 64, threads = 0, runs = 3;
+  std::optional<SimdLevel> simd;  // absent: the best level this CPU has
 };
 
 struct Run {
@@ -106,6 +110,12 @@ void print_row(std::string_view label, double prompt_ids, double prompt_rate, do
 bool parse(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
+    if (a == "--simd=scalar" || a == "--simd=avx2" || a == "--simd=avx512") {
+      o.simd = a == "--simd=scalar" ? SimdLevel::Scalar
+               : a == "--simd=avx2" ? SimdLevel::Avx2
+                                    : SimdLevel::Avx512;
+      continue;
+    }
     std::size_t* value = a == "--prompt"    ? &o.prompt
                          : a == "--tokens"  ? &o.tokens
                          : a == "--threads" ? &o.threads
@@ -131,9 +141,11 @@ bool parse(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, o)) {
-    fmt::print(stderr, "usage: bench_generate MODEL.gguf [--prompt N>0] [--tokens N] [--threads N] [--runs R>0]\n");
+    fmt::print(stderr, "usage: bench_generate MODEL.gguf [--prompt N>0] [--tokens N] [--threads N] [--runs R>0]\n"
+               "                      [--simd=scalar|avx2|avx512]\n");
     return 2;
   }
+  if (o.simd) set_simd_level(*o.simd);  // before any kernel is chosen
   set_pool_threads(o.threads);  // before the pool's first use; 0: every available CPU
 
   auto opened = GgufFile::open(o.model);

@@ -15,10 +15,12 @@ namespace korvex {
 
 std::vector<float> feed_forward(std::span<const float> h, std::size_t l, const ModelConfig& config,
                                 const Weights& weights) {
-  std::vector<float> xn = rms_norm(h, weights.ffn_norm[l]);
+  thread_local std::vector<float> xn;  // reused from layer to layer and token to token
+  rms_norm(h, weights.ffn_norm[l], xn);
   std::vector<float> f = config.n_experts == 0 ? dense_ffn(xn, l, config, weights)
                                                : moe_ffn(xn, weights.moe[l], config, weights);
-  return add_residual(h, f);
+  add_residual_in_place(h, f);  // f = h + f
+  return f;
 }
 
 namespace {
@@ -52,7 +54,12 @@ std::vector<float> dense_ffn(std::span<const float> xn, std::size_t l, const Mod
                             {weights.file->tensor_data(up), up.ggml_type, config.ffn}};
   // Gate and up share their input: one pass computes both, and each task gates the rows it
   // has just computed.
-  std::vector<float> gu[2], a(config.ffn);
+  // Kept by the thread: the products write every row of g and u, and the gate every row of a.
+  // The tasks run on other threads, so they see these through references, never by name.
+  thread_local std::vector<float> kept_gu[2], kept_a;
+  std::span<std::vector<float>> gu = kept_gu;
+  std::vector<float>& a = kept_a;
+  a.resize(config.ffn);
   const std::vector<float>&g = gu[0], &u = gu[1];
   auto gate_rows = [&](std::size_t b, std::size_t e) {
     silu_gate_rows(g.data() + b, u.data() + b, a.data() + b, e - b);

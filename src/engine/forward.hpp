@@ -15,12 +15,18 @@ namespace korvex {
 
 // x normalised by its root mean square (with 1e-5 inside the root), times the weight w.
 std::vector<float> rms_norm(std::span<const float> x, std::span<const float> w);
+// The same into out, resized to x's size, so a buffer can serve step after step.
+void rms_norm(std::span<const float> x, std::span<const float> w, std::vector<float>& out);
 // out[i] = (x[i] / rms) * w[i]: divided, not multiplied by a reciprocal.
 std::vector<float> scale_by_norm(std::span<const float> x, float rms, std::span<const float> w);
+// The same into out, which holds at least x's size.
+void scale_by_norm(std::span<const float> x, float rms, std::span<const float> w, std::span<float> out);
 // The larger of a and b, a NaN operand ignored (both NaN: NaN).
 float nan_ignoring_max(float a, float b);
 // a[i] + b[i] over the shorter of the two.
 std::vector<float> add_residual(std::span<const float> a, std::span<const float> b);
+// The same into b, cut to the shorter length: b[i] = a[i] + b[i].
+void add_residual_in_place(std::span<const float> a, std::vector<float>& b);
 
 // What every layer of one step shares: the rotation of this position and the score scale.
 struct StepContext {
