@@ -99,9 +99,9 @@ const Model& model(std::size_t winner) {
   std::lock_guard lock(mutex);
   auto it = models.find(winner);
   if (it == models.end()) {
-    test::UniformModelSpec spec;
-    spec.winner = winner;
-    test::LoadedModel m = test::load_model(test::write_uniform_model(spec));
+    test::UniformModelShape shape;
+    shape.winner = winner;
+    test::LoadedModel m = test::load_model(test::write_uniform_model(shape));
     uint64_t bytes = kv_position_bytes(m.config);
     it = models.emplace(winner, Model{std::move(m), bytes}).first;
   }

@@ -279,15 +279,15 @@ TEST(ChatTurnCli, ClosedStandardOutputIsAFatalWriteError) {
 
 TEST(ChatTurnCli, APromptLargerThanTheWholeCacheBudgetStopsBeforeAnyModelWork) {
   // 1 MiB of cache a position: 50,000 of them are more than any machine of ours holds.
-  UniformModelSpec spec;
-  spec.layers = 1;
-  spec.heads = spec.kv_heads = 2;
-  spec.head_dim = 65536;
-  spec.winner = 300;
-  spec.vocabulary_from = std::string(KORVEX_SOURCE_DIR) + "/models/stories260K.gguf";
+  UniformModelShape shape;
+  shape.layers = 1;
+  shape.heads = shape.kv_heads = 2;
+  shape.head_dim = 65536;
+  shape.winner = 300;
+  shape.vocabulary_from = std::string(KORVEX_SOURCE_DIR) + "/models/stories260K.gguf";
   std::string prompt;
   for (int i = 0; i < 50000; ++i) prompt += "\u00e9";
-  const Ran r = run_korvex({write_uniform_model(spec), prompt, "8"});
+  const Ran r = run_korvex({write_uniform_model(shape), prompt, "8"});
   EXPECT_EQ(r.status, 101);
   EXPECT_NE(r.out.find("--- Response ---\n"), std::string::npos) << r.out.substr(0, 300);
   EXPECT_EQ(r.out.find("--- End ---"), std::string::npos);

@@ -38,15 +38,15 @@ constexpr const char* kSanitized = nullptr;
 // Few weights, large cache rows: 4 layers of 2 key/value heads of `head_dim`, with the demo
 // model's vocabulary, so that a prompt of a few hundred characters needs a few hundred MiB.
 std::string wide_model(std::size_t head_dim) {
-  test::UniformModelSpec spec;
-  spec.layers = 4;
-  spec.embed = 16;
-  spec.ffn = 16;
-  spec.heads = spec.kv_heads = 2;
-  spec.head_dim = head_dim;
-  spec.winner = 300;
-  spec.vocabulary_from = test::demo_model;
-  return test::write_uniform_model(spec);
+  test::UniformModelShape shape;
+  shape.layers = 4;
+  shape.embed = 16;
+  shape.ffn = 16;
+  shape.heads = shape.kv_heads = 2;
+  shape.head_dim = head_dim;
+  shape.winner = 300;
+  shape.vocabulary_from = test::demo_model;
+  return test::write_uniform_model(shape);
 }
 
 std::string repeated(std::string_view piece, std::size_t n) {

@@ -8,7 +8,7 @@
 
 namespace korvex::test {
 
-std::string write_uniform_model(const UniformModelSpec& s) {
+std::string write_uniform_model(const UniformModelShape& s) {
   GgufBuilder b;
   std::size_t vocab = s.vocab;
   if (!s.vocabulary_from.empty()) {

@@ -8,7 +8,7 @@
 
 namespace korvex::test {
 
-struct UniformModelSpec {
+struct UniformModelShape {
   std::size_t layers = 2, embed = 8, heads = 2, kv_heads = 2, head_dim = 4, ffn = 8, vocab = 16;
   std::size_t winner = 3;
   // A GGUF file whose "tokenizer." keys the model takes over (its vocabulary size then
@@ -17,6 +17,6 @@ struct UniformModelSpec {
 };
 
 // Writes the model to a new temporary file and returns its path.
-std::string write_uniform_model(const UniformModelSpec& spec);
+std::string write_uniform_model(const UniformModelShape& shape);
 
 }  // namespace korvex::test
