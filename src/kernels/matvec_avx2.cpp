@@ -177,8 +177,6 @@ struct S {
   // unsigned conversion and its bit 31 would convert with a sign.
   static constexpr int kTopNibbleExp = 0;
   static F top_nibble_f(I v) { return _mm256_cvtepi32_ps(srli(v, 28)); }
-  // An unaligned vector from any byte address.
-  static I loadu(const void* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
   // The bits of a where mask has ones, the bits of b elsewhere.
   static I select(int mask, I a, I b) {
     I m = _mm256_set1_epi32(mask);

@@ -222,8 +222,6 @@ struct S {
   // unsigned, as its bit 31 would convert with a sign.
   static constexpr int kTopNibbleExp = 28;
   static F top_nibble_f(I v) { return _mm512_cvtepu32_ps(and_(v, static_cast<int>(0xF0000000u))); }
-  // An unaligned vector from any byte address.
-  static I loadu(const void* p) { return _mm512_loadu_si512(p); }
   // The bits of a where mask has ones, the bits of b elsewhere.
   static I select(int mask, I a, I b) {
     // b's register takes the result: every caller passes a value it has no further use for
