@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -199,6 +200,36 @@ TEST(Region, AStopThatLeavesTheScopeClosesTheRegion) {
   EXPECT_THROW(stop_inside(), Fatal);
   EXPECT_EQ(region_threads(), 0u);
   run_phases_of_every_shape();  // a new region on this thread works as before
+}
+
+// Waits longer than the threads spin, so that they sleep: the helpers between phases, the
+// caller while another thread's chunk runs. The phase must wake a helper to take chunk 1
+// (the caller's chunk 0 lasts until one has), and that helper must wake the caller when
+// its slow chunk ends.
+TEST(Region, SleepingHelpersAndASleepingCallerAreWoken) {
+  using namespace std::chrono_literals;
+  ParallelRegion region;
+  if (region_threads() < 2) GTEST_SKIP() << "a region of one thread has no helper to sleep";
+  const std::thread::id caller = std::this_thread::get_id();
+  for (int round = 0; round < 3; ++round) {
+    std::this_thread::sleep_for(10ms);
+    std::atomic<bool> taken_elsewhere{false};
+    Tally tally(2, 1);
+    auto body = [&](std::size_t b, std::size_t e) {
+      const bool on_caller = std::this_thread::get_id() == caller;
+      if (b == 0 && on_caller)
+        for (auto until = std::chrono::steady_clock::now() + 5s; !taken_elsewhere && std::chrono::steady_clock::now() < until;)
+          std::this_thread::sleep_for(100us);
+      if (b == 1 && !on_caller) {
+        taken_elsewhere = true;
+        std::this_thread::sleep_for(20ms);
+      }
+      tally(b, e);
+    };
+    run_phase(2, 1, body);
+    ASSERT_TRUE(tally.each_once()) << "round " << round;
+    ASSERT_TRUE(taken_elsewhere) << "round " << round << ": no helper woke for the phase";
+  }
 }
 
 TEST(Region, RegionsOfSeveralThreadsShareThePool) {
