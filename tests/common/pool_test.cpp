@@ -217,9 +217,10 @@ TEST(Region, SleepingHelpersAndASleepingCallerAreWoken) {
     Tally tally(2, 1);
     auto body = [&](std::size_t b, std::size_t e) {
       const bool on_caller = std::this_thread::get_id() == caller;
-      if (b == 0 && on_caller)
-        for (auto until = std::chrono::steady_clock::now() + 5s; !taken_elsewhere && std::chrono::steady_clock::now() < until;)
-          std::this_thread::sleep_for(100us);
+      if (b == 0 && on_caller) {
+        const auto until = std::chrono::steady_clock::now() + 5s;
+        while (!taken_elsewhere && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(100us);
+      }
       if (b == 1 && !on_caller) {
         taken_elsewhere = true;
         std::this_thread::sleep_for(20ms);
