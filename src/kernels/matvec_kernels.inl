@@ -73,6 +73,26 @@ inline void prefetch_ahead(const uint8_t* tile, std::size_t stride, std::size_t 
   }
 }
 
+// The N words of 4 * N bytes of L rows (out[j] holds word j of every row), assembled in one
+// of two ways. Full width (S::load_d8, S::load_dL): whole row pieces loaded, then transposed
+// in stages that all run on the shuffle port. By lanes: each row's 16-byte pieces inserted
+// into their 128-bit lanes as they load (an insert from memory need not use the shuffle
+// port), leaving one in-lane transposition per piece: more operations, fewer of them on
+// the port the decoding also needs. Which one each kernel uses was measured per type and
+// instruction set, on one thread with the matrix in cache and then from memory.
+template <bool ByLanes, std::size_t N>
+KX_INLINE void load_words(const uint8_t* p, std::size_t s, I (&out)[N]) {
+  static_assert(N == 8 || N == L);
+  if constexpr (ByLanes) {
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < N / 4; ++k) S::load_d4(p + 16 * k, s, out + 4 * k);
+  } else if constexpr (N == 8) {
+    S::load_d8(p, s, out);
+  } else {
+    S::load_dL(p, s, out);
+  }
+}
+
 // ---- element types: F32, BF16, F16 (and matvec_f32's plain f32 rows) ----
 
 enum class Elem { F32, BF16, F16 };
@@ -106,6 +126,9 @@ inline void consume_elems(const I (&t)[L], const float* x, std::size_t m, F& acc
 template <Elem E, bool XFirst>
 struct ElemTile {
   static constexpr int kVectors = 1;
+  // By lanes: F16 10-20 % faster at either level, BF16 4 % at AVX-512 (at AVX2 faster in
+  // cache but slower from memory), F32 slower.
+  static constexpr bool kByLanes = E == Elem::F16 || (E == Elem::BF16 && L == 16);
   static constexpr std::size_t kElemBytes = E == Elem::F32 ? 4 : 2;
   static constexpr std::size_t kChunk = 4 * L / kElemBytes;  // elements of one row per load
 
@@ -119,7 +142,7 @@ struct ElemTile {
 #pragma GCC unroll 16
       for (int v = 0; v < V; ++v) {
         I tv[L];
-        S::load_dL(w + v * L * stride + k * kElemBytes, stride, tv);
+        load_words<kByLanes>(w + v * L * stride + k * kElemBytes, stride, tv);
         consume_elems<E, XFirst>(tv, x + k, kChunk, acc[v]);
       }
     }
@@ -134,7 +157,7 @@ struct ElemTile {
 #pragma GCC unroll 16
       for (int v = 0; v < V; ++v) {
         I tv[L];
-        S::load_dL(buf[v * L], 4 * L, tv);
+        load_words<kByLanes>(buf[v * L], 4 * L, tv);
         consume_elems<E, XFirst>(tv, x + k, rem, acc[v]);
       }
     }
@@ -188,6 +211,8 @@ struct Q8_0Tile {
   // (The 32-row tiles of the other short-row types measured as fast or faster in address
   // order.)
   static constexpr int kVectors = 1;
+  // By lanes at AVX2 (7 % faster); at AVX-512 the same or slower.
+  static constexpr bool kByLanes = L == 8;
 
   template <int V>
   static KX_INLINE void group(const uint8_t* g, std::size_t stride, const float* x, F (&acc)[V]) {
@@ -200,7 +225,7 @@ struct Q8_0Tile {
       for (int v = 0; v < V; ++v) {
         const uint8_t* p = g + v * L * stride;
         if constexpr (ch < 4)
-          S::load_d8(p + 32 * ch, stride, wd[v]);
+          load_words<kByLanes>(p + 32 * ch, stride, wd[v]);
         else
           S::load_d4(p + 120, stride, wd[v]);
       }
@@ -326,6 +351,7 @@ KX_INLINE F top_byte_f(I words, int s) { return code_f24(words, s); }
 
 struct Q5_0Tile {
   static constexpr int kVectors = 2;
+  static constexpr bool kByLanes = true;  // 5-7 % faster at either level
   using W = BlockWindow<22>;
 
   template <int V, int Off>
@@ -336,7 +362,7 @@ struct Q5_0Tile {
     I qh[V];
 #pragma GCC unroll 4
     for (int v = 0; v < V; ++v) {
-      S::load_d8(win + v * L * stride, stride, wd[v]);
+      load_words<kByLanes>(win + v * L * stride, stride, wd[v]);
       d[v] = S::mul(half_at<Off>(wd[v]), S::set1(0x1p-27f));
       qh[v] = word_at<Off + 2>(wd[v]);
     }
@@ -380,6 +406,7 @@ struct Q5_0Tile {
 
 struct Q5_1Tile {
   static constexpr int kVectors = 2;
+  static constexpr bool kByLanes = true;  // 5-7 % faster at either level
   using W = BlockWindow<24>;
 
   template <int V, int Off>
@@ -389,7 +416,7 @@ struct Q5_1Tile {
     I qh[V];
 #pragma GCC unroll 4
     for (int v = 0; v < V; ++v) {
-      S::load_d8(win + v * L * stride, stride, wd[v]);
+      load_words<kByLanes>(win + v * L * stride, stride, wd[v]);
       d[v] = S::mul(half_at<Off>(wd[v]), S::set1(0x1p-26f));
       m[v] = half_at<Off + 2>(wd[v]);
       qh[v] = wd[v][(Off + 4) / 4];
@@ -435,6 +462,7 @@ struct Q5_1Tile {
 
 struct Iq4nlTile {
   static constexpr int kVectors = 2;
+  static constexpr bool kByLanes = L == 8;  // 7 % faster at AVX2, 3 % slower at AVX-512
   using W = BlockWindow<18>;
 
   template <int V, int Off>
@@ -445,7 +473,7 @@ struct Iq4nlTile {
     F d[V];
 #pragma GCC unroll 4
     for (int v = 0; v < V; ++v) {
-      S::load_d8(win + v * L * stride, stride, wd[v]);
+      load_words<kByLanes>(win + v * L * stride, stride, wd[v]);
       d[v] = half_at<Off>(wd[v]);
     }
     static_for<16>([&](auto j) KX_INLINE_LAMBDA {

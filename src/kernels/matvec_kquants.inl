@@ -131,12 +131,13 @@ struct Q6_KHigh {
 
 struct Q6_KTile {
   static constexpr int kVectors = 2;
+  static constexpr bool kByLanes = L == 8;  // 5 % faster at AVX2, 2 % slower at AVX-512
 
   // scale[j]: the scale of sub-block j times d * 2^-24. Bytes 178 .. 209 of the block hold
   // the end of qh, the 16 scales from byte 14 on and d in the top half of the last word.
   static KX_INLINE void scales(const uint8_t* p, std::size_t stride, F (&scale)[16]) {
     I tail[8];
-    S::load_d8(p + 178, stride, tail);
+    load_words<kByLanes>(p + 178, stride, tail);
     // The scales convert as scale * 2^24 from the top byte; d * 2^-48 brings the product to
     // scale * d * 2^-24, exact (19 significant bits, at least 2^-48 when not zero).
     F dd = times_pow2_neg<48>(S::f16lo(S::srli(tail[7], 16)));
@@ -152,9 +153,9 @@ struct Q6_KTile {
   // 2k + 1 of qh[32h + l] above them.
   static KX_INLINE void codes(const uint8_t* p, std::size_t stride, int h, I t0, I t1, I* code) {
     I lo[8], lo2[8], high[8];
-    S::load_d8(p + 128 + 32 * h, stride, high);
-    S::load_d8(p + 64 * h, stride, lo);
-    S::load_d8(p + 64 * h + 32, stride, lo2);
+    load_words<kByLanes>(p + 128 + 32 * h, stride, high);
+    load_words<kByLanes>(p + 64 * h, stride, lo);
+    load_words<kByLanes>(p + 64 * h + 32, stride, lo2);
 #pragma GCC unroll 8
     for (int i = 0; i < 8; ++i) {
       I h01 = S::and_(high[i], 0x0F0F0F0F), h23 = S::and_(S::srli(high[i], 4), 0x0F0F0F0F);
