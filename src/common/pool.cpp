@@ -162,8 +162,8 @@ class Backoff {
       return true;
     }
     auto now = std::chrono::steady_clock::now();
-    if (pauses_ == kPauses) {
-      ++pauses_;
+    if (!yielding_) {
+      yielding_ = true;
       yields_from_ = now;
     } else if (now - yields_from_ >= kYieldTime) {
       return false;
@@ -174,6 +174,7 @@ class Backoff {
 
  private:
   unsigned pauses_ = 0;
+  bool yielding_ = false;
   std::chrono::steady_clock::time_point yields_from_;
 };
 
